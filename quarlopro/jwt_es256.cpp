@@ -107,7 +107,7 @@ Ref call_global(qrl::Call& call, PyObject* name, Args... args) {
 }
 
 // hashlib.sha256(data).digest()
-[[maybe_unused]] Ref sha256_digest(qrl::Call& call, PyObject* data) {
+Ref sha256_digest(qrl::Call& call, PyObject* data) {
     Ref hasher = call_std(call, names.hashlib, names.sha256, data);
     if (!hasher) return {};
     return qrl::call_method(hasher.get(), names.digest);
@@ -297,6 +297,567 @@ PyObject* scalar_mult_exact(qrl::Call& call, PyObject* k, PyObject* point) {
 }  // namespace
 
 // ---------------------------------------------------------------------------
+// ECDSA verification and DER signatures
+
+namespace {
+
+// The nine-step verification of a raw signature, on Python objects.
+PyObject* verify_exact(qrl::Call& call, PyObject* message, PyObject* signature, PyObject* public_key_xy) {
+    if (PyBytes_GET_SIZE(signature) != 64) Py_RETURN_FALSE;
+    const auto raw = qrl::bytes_view(signature);
+    Ref r = qrl::int_from_be(raw.first(32));
+    Ref s = r ? qrl::int_from_be(raw.subspan(32)) : Ref();
+    Ref one = s ? qrl::small_int(1) : Ref();
+    if (!one) return nullptr;
+    for (const Ref* value : {&r, &s}) {
+        Ref n = global(call, names._P256_N);
+        if (!n) return nullptr;
+        const int ok = in_range(one.get(), value->get(), n.get());
+        if (ok < 0) return nullptr;
+        if (!ok) Py_RETURN_FALSE;
+    }
+
+    Ref q_xy[2];
+    if (!qrl::unpack(public_key_xy, q_xy)) return nullptr;
+    Ref q = qrl::steal(PyTuple_Pack(2, q_xy[0].get(), q_xy[1].get()));
+    if (!q) return nullptr;
+    const int on_curve = qrl::truth(call_global(call, names._is_on_curve, q.get()));
+    if (on_curve < 0) return nullptr;
+    if (!on_curve) Py_RETURN_FALSE;
+    Ref inf = global(call, names._INF);
+    const int at_infinity = qrl::cmp(q, inf, Py_EQ);
+    if (at_infinity < 0) return nullptr;
+    if (at_infinity) Py_RETURN_FALSE;
+
+    // Order check: n*Q must be the point at infinity.
+    Ref mult = global(call, names._scalar_mult);
+    Ref n = mult ? global(call, names._P256_N) : Ref();
+    Ref nq = n ? qrl::call(mult.get(), n.get(), q.get()) : Ref();
+    inf = nq ? global(call, names._INF) : Ref();
+    const int wrong_order = qrl::cmp(nq, inf, Py_NE);
+    if (wrong_order < 0) return nullptr;
+    if (wrong_order) Py_RETURN_FALSE;
+
+    Ref e = qrl::int_from_bytes_big(sha256_digest(call, message).get());
+    if (!e) return nullptr;
+    // w = s^-1 mod n; u1 = e*w mod n; u2 = r*w mod n
+    Ref inverse_fn = global(call, names._mod_inv);
+    n = inverse_fn ? global(call, names._P256_N) : Ref();
+    Ref w = n ? qrl::call(inverse_fn.get(), s.get(), n.get()) : Ref();
+    Ref u1 = qrl::mul(e, w);
+    n = u1 ? global(call, names._P256_N) : Ref();
+    u1 = qrl::mod(u1, n);
+    Ref u2 = u1 ? qrl::mul(r, w) : Ref();
+    n = u2 ? global(call, names._P256_N) : Ref();
+    u2 = qrl::mod(u2, n);
+    if (!u2) return nullptr;
+
+    // x, _ = _point_add(_scalar_mult(u1, G), _scalar_mult(u2, q))
+    Ref add_fn = global(call, names._point_add);
+    mult = add_fn ? global(call, names._scalar_mult) : Ref();
+    Ref gx = mult ? global(call, names._P256_GX) : Ref();
+    Ref gy = gx ? global(call, names._P256_GY) : Ref();
+    Ref g = gy ? qrl::steal(PyTuple_Pack(2, gx.get(), gy.get())) : Ref();
+    Ref u1g = g ? qrl::call(mult.get(), u1.get(), g.get()) : Ref();
+    mult = u1g ? global(call, names._scalar_mult) : Ref();
+    Ref u2q = mult ? qrl::call(mult.get(), u2.get(), q.get()) : Ref();
+    Ref sum = u2q ? qrl::call(add_fn.get(), u1g.get(), u2q.get()) : Ref();
+    if (!sum) return nullptr;
+    Ref sum_xy[2];
+    if (!qrl::unpack(sum.get(), sum_xy)) return nullptr;
+    if (sum_xy[0].get() == Py_None) Py_RETURN_FALSE;
+    n = global(call, names._P256_N);
+    Ref x_mod_n = qrl::mod(sum_xy[0], n);
+    if (!x_mod_n) return nullptr;
+    return PyObject_RichCompare(x_mod_n.get(), r.get(), Py_EQ);
+}
+
+PyObject* verify_ecdsa(qrl::Call& call) { return verify_exact(call, call[0], call[1], call[2]); }
+
+// Strict-length, lenient-content reader of a DER ECDSA-Sig-Value.
+PyObject* der_signature_to_raw64(qrl::Call& call) {
+    const auto der = qrl::bytes_view(call[0]);
+    const size_t len = der.size();
+    if (len < 8 || der[0] != 0x30) return value_error("Not a DER ECDSA signature");
+    size_t i = 1;
+    size_t seq_len = der[i++];
+    if (seq_len & 0x80) {
+        const size_t n = seq_len & 0x7F;
+        if (n == 0 || n > 2) return value_error("Invalid DER length");
+        if (i + n > len) return value_error("Invalid DER length");
+        seq_len = 0;
+        for (size_t j = 0; j < n; ++j) seq_len = seq_len << 8 | der[i + j];
+        i += n;
+    }
+    if (i + seq_len != len) return value_error("Invalid DER sequence length");
+
+    if (i >= len || der[i] != 0x02) return value_error("Invalid DER INTEGER r");
+    ++i;
+    if (i >= len) return value_error("Invalid DER INTEGER r length");
+    const size_t r_len = der[i++];
+    if (r_len == 0 || i + r_len > len) return value_error("Invalid DER INTEGER r");
+    auto r_bytes = der.subspan(i, r_len);
+    i += r_len;
+
+    if (i >= len || der[i] != 0x02) return value_error("Invalid DER INTEGER s");
+    ++i;
+    if (i >= len) return value_error("Invalid DER INTEGER s length");
+    const size_t s_len = der[i++];
+    if (s_len == 0 || i + s_len != len) return value_error("Invalid DER INTEGER s");
+    auto s_bytes = der.subspan(i, s_len);
+
+    // Every leading zero byte goes, but one byte always remains.
+    auto strip = [](std::span<const std::uint8_t> v) {
+        while (v.size() > 1 && v[0] == 0x00) v = v.subspan(1);
+        return v;
+    };
+    r_bytes = strip(r_bytes);
+    s_bytes = strip(s_bytes);
+    if (r_bytes.size() > 32 || s_bytes.size() > 32) return value_error("ECDSA integer too large for P-256");
+
+    std::array<std::uint8_t, 64> raw{};
+    std::copy(r_bytes.begin(), r_bytes.end(), raw.begin() + (32 - r_bytes.size()));
+    std::copy(s_bytes.begin(), s_bytes.end(), raw.begin() + (64 - s_bytes.size()));
+    return qrl::bytes_from(raw).release();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Deterministic signing, key pairs and JWKs
+
+namespace {
+
+// hmac.new(key, message, hashlib.sha256).digest()
+Ref hmac_sha256(qrl::Call& call, PyObject* key, PyObject* message) {
+    Ref hmac = global(call, names.hmac);
+    Ref new_fn = hmac ? qrl::getattr(hmac.get(), names.hmac_new) : Ref();
+    Ref hashlib = new_fn ? global(call, names.hashlib) : Ref();
+    Ref sha256 = hashlib ? qrl::getattr(hashlib.get(), names.sha256) : Ref();
+    Ref mac = sha256 ? qrl::call(new_fn.get(), key, message, sha256.get()) : Ref();
+    return mac ? qrl::call_method(mac.get(), names.digest) : Ref();
+}
+
+// Concatenation of byte strings as the + operator does it.
+Ref concat(std::initializer_list<PyObject*> parts) {
+    Ref result;
+    for (PyObject* part : parts) {
+        if (!part) return {};
+        result = result ? qrl::add(result, part) : qrl::borrow(part);
+        if (!result) return {};
+    }
+    return result;
+}
+
+// RFC 6979 section 3.2 with HMAC-SHA-256 for P-256.
+PyObject* rfc6979_k(qrl::Call& call) {
+    PyObject* private_key_d = call[0];
+    PyObject* message_hash = call[1];
+    constexpr Py_ssize_t rolen = 32, holen = 32;
+    Ref x = qrl::int_to_bytes_big(private_key_d, rolen);
+    Ref h1 = x ? qrl::int_from_bytes_big(message_hash) : Ref();
+    Ref n = h1 ? global(call, names._P256_N) : Ref();
+    h1 = qrl::mod(h1, n);
+    Ref h1_bytes = qrl::int_to_bytes_big(h1.get(), rolen);
+    if (!h1_bytes) return nullptr;
+
+    Ref v = qrl::steal(PySequence_Repeat(constants.pad_byte_01, holen));
+    Ref k = qrl::steal(PySequence_Repeat(constants.pad_byte_00, holen));
+    if (!v || !k) return nullptr;
+    for (PyObject* separator : {constants.pad_byte_00, constants.pad_byte_01}) {
+        k = hmac_sha256(call, k.get(), concat({v.get(), separator, x.get(), h1_bytes.get()}).get());
+        v = k ? hmac_sha256(call, k.get(), v.get()) : Ref();
+        if (!v) return nullptr;
+    }
+    Ref one = qrl::small_int(1);
+    if (!one) return nullptr;
+    for (;;) {
+        Ref t = qrl::bytes_from(std::string_view());
+        for (;;) {
+            const Py_ssize_t have = t ? PyObject_Length(t.get()) : -1;
+            if (have < 0) return nullptr;
+            if (have >= rolen) break;
+            v = hmac_sha256(call, k.get(), v.get());
+            t = qrl::add(t, v);
+        }
+        Ref head = qrl::steal(PySequence_GetSlice(t.get(), 0, rolen));
+        Ref candidate = qrl::int_from_bytes_big(head.get());
+        n = candidate ? global(call, names._P256_N) : Ref();
+        if (!n) return nullptr;
+        const int ok = in_range(one.get(), candidate.get(), n.get());
+        if (ok < 0) return nullptr;
+        if (ok) return candidate.release();
+        k = hmac_sha256(call, k.get(), concat({v.get(), constants.pad_byte_00}).get());
+        v = k ? hmac_sha256(call, k.get(), v.get()) : Ref();
+        if (!v) return nullptr;
+    }
+}
+
+// `not (1 <= value < _P256_N)` as a C truth value; -1 on error.
+int outside_scalar_range(qrl::Call& call, PyObject* value) {
+    Ref one = qrl::small_int(1);
+    Ref n = one ? global(call, names._P256_N) : Ref();
+    if (!n) return -1;
+    const int ok = in_range(one.get(), value, n.get());
+    return ok < 0 ? -1 : !ok;
+}
+
+// ECDSA signing steps after the nonce, on Python objects: the signature
+// point, r, s and the low-s rule.
+PyObject* sign_with_nonce_exact(qrl::Call& call, PyObject* k, PyObject* d, PyObject* e) {
+    Ref mult = global(call, names._scalar_mult);
+    Ref gx = mult ? global(call, names._P256_GX) : Ref();
+    Ref gy = gx ? global(call, names._P256_GY) : Ref();
+    Ref g = gy ? qrl::steal(PyTuple_Pack(2, gx.get(), gy.get())) : Ref();
+    Ref point = g ? qrl::call(mult.get(), k, g.get()) : Ref();
+    if (!point) return nullptr;
+    Ref xy[2];
+    if (!qrl::unpack(point.get(), xy)) return nullptr;
+    if (xy[0].get() == Py_None) return value_error("Failed to generate signature point");
+
+    Ref n = global(call, names._P256_N);
+    Ref r = qrl::mod(xy[0], n);
+    Ref zero = r ? qrl::small_int(0) : Ref();
+    int is_zero = qrl::cmp(r, zero, Py_EQ);
+    if (is_zero < 0) return nullptr;
+    if (is_zero) return value_error("Invalid signature nonce (r == 0)");
+
+    // s = (_mod_inv(k, _P256_N) * (e + r * private_key_d)) % _P256_N
+    Ref inverse_fn = global(call, names._mod_inv);
+    n = inverse_fn ? global(call, names._P256_N) : Ref();
+    Ref inverse = n ? qrl::call(inverse_fn.get(), k, n.get()) : Ref();
+    Ref rd = inverse ? qrl::mul(r, d) : Ref();
+    Ref s = qrl::mul(inverse, qrl::add(e, rd));
+    n = s ? global(call, names._P256_N) : Ref();
+    s = qrl::mod(s, n);
+    is_zero = qrl::cmp(s, zero, Py_EQ);
+    if (is_zero < 0) return nullptr;
+    if (is_zero) return value_error("Invalid signature nonce (s == 0)");
+
+    // Low-s: if s > _P256_N // 2, s = _P256_N - s.
+    n = global(call, names._P256_N);
+    Ref two = n ? qrl::small_int(2) : Ref();
+    Ref half = qrl::floordiv(n, two);
+    const int high = qrl::cmp(s, half, Py_GT);
+    if (high < 0) return nullptr;
+    if (high) {
+        n = global(call, names._P256_N);
+        s = qrl::sub(n, s);
+    }
+    Ref r_bytes = qrl::int_to_bytes_big(r.get(), 32);
+    Ref s_bytes = r_bytes ? qrl::int_to_bytes_big(s.get(), 32) : Ref();
+    return qrl::add(r_bytes, s_bytes).release();
+}
+
+PyObject* sign_ecdsa(qrl::Call& call) {
+    PyObject* message = call[0];
+    PyObject* d = call[1];
+    const bool deterministic = call[2] == Py_True;
+    const int bad_key = outside_scalar_range(call, d);
+    if (bad_key < 0) return nullptr;
+    if (bad_key) return value_error("Invalid private key");
+    Ref e = qrl::int_from_bytes_big(sha256_digest(call, message).get());
+    if (!e) return nullptr;
+    if (!deterministic) return value_error("Non-deterministic signing is not supported");
+    Ref nonce_fn = global(call, names._rfc6979_k_p256_sha256);
+    Ref digest = nonce_fn ? sha256_digest(call, message) : Ref();
+    Ref k = digest ? qrl::call(nonce_fn.get(), d, digest.get()) : Ref();
+    if (!k) return nullptr;
+    return sign_with_nonce_exact(call, k.get(), d, e.get());
+}
+
+// The kty/crv test shared by both JWK readers.
+bool check_p256_jwk(PyObject* jwk) {
+    for (auto [member, expected] : {std::pair{names.kty, names.EC}, std::pair{names.crv, names.P_256}}) {
+        PyObject* value = PyDict_GetItemWithError(jwk, member);
+        if (!value && PyErr_Occurred()) return false;
+        Ref held = qrl::borrow(value ? value : Py_None);
+        const int differs = qrl::cmp(held, expected, Py_NE);
+        if (differs < 0) return false;
+        if (differs) {
+            value_error("Unsupported JWK key type or curve");
+            return false;
+        }
+    }
+    return true;
+}
+
+// int.from_bytes(_b64url_decode(jwk[member]), "big")
+Ref jwk_int(qrl::Call& call, PyObject* jwk, PyObject* member) {
+    Ref decode = global(call, names._b64url_decode);
+    Ref text = decode ? qrl::steal(PyObject_GetItem(jwk, member)) : Ref();
+    Ref raw = text ? qrl::call(decode.get(), text.get()) : Ref();
+    return qrl::int_from_bytes_big(raw.get());
+}
+
+int has_member(PyObject* jwk, PyObject* member) { return PyDict_Contains(jwk, member); }
+
+PyObject* public_key_xy_from_jwk(qrl::Call& call) {
+    PyObject* jwk = call[0];
+    if (!check_p256_jwk(jwk)) return nullptr;
+    for (PyObject* member : {names.x, names.y}) {
+        const int has = has_member(jwk, member);
+        if (has < 0) return nullptr;
+        if (!has) return value_error("JWK must contain x and y");
+    }
+    Ref x = jwk_int(call, jwk, names.x);
+    Ref y = x ? jwk_int(call, jwk, names.y) : Ref();
+    if (!y) return nullptr;
+    return PyTuple_Pack(2, x.get(), y.get());
+}
+
+PyObject* private_key_d_from_jwk(qrl::Call& call) {
+    PyObject* jwk = call[0];
+    if (!check_p256_jwk(jwk)) return nullptr;
+    const int has = has_member(jwk, names.d);
+    if (has < 0) return nullptr;
+    if (!has) return value_error("JWK must contain private key parameter d");
+    Ref d = jwk_int(call, jwk, names.d);
+    if (!d) return nullptr;
+    const int bad = outside_scalar_range(call, d.get());
+    if (bad < 0) return nullptr;
+    if (bad) return value_error("Invalid private key");
+    return d.release();
+}
+
+PyObject* int_to_b64url_32(qrl::Call& call) {
+    Ref encode = global(call, names._b64url_encode);
+    Ref raw = encode ? qrl::int_to_bytes_big(call[0], 32) : Ref();
+    return raw ? qrl::call(encode.get(), raw.get()).release() : nullptr;
+}
+
+PyObject* generate_keypair(qrl::Call& call) {
+    Ref d;
+    for (;;) {
+        Ref secrets = global(call, names.secrets);
+        Ref randbelow = secrets ? qrl::getattr(secrets.get(), names.randbelow) : Ref();
+        Ref n = randbelow ? global(call, names._P256_N) : Ref();
+        d = n ? qrl::call(randbelow.get(), n.get()) : Ref();
+        if (!d) return nullptr;
+        const int outside = outside_scalar_range(call, d.get());
+        if (outside < 0) return nullptr;
+        if (!outside) break;
+    }
+    Ref mult = global(call, names._scalar_mult);
+    Ref gx = mult ? global(call, names._P256_GX) : Ref();
+    Ref gy = gx ? global(call, names._P256_GY) : Ref();
+    Ref g = gy ? qrl::steal(PyTuple_Pack(2, gx.get(), gy.get())) : Ref();
+    Ref point = g ? qrl::call(mult.get(), d.get(), g.get()) : Ref();
+    if (!point) return nullptr;
+    Ref q[2];
+    if (!qrl::unpack(point.get(), q)) return nullptr;
+    if (q[0].get() == Py_None || q[1].get() == Py_None) return value_error("Failed to generate keypair");
+    return Py_BuildValue("(O(OO))", d.get(), q[0].get(), q[1].get());
+}
+
+// _int_to_b64url_32(value) through the globals.
+Ref b64url_32(qrl::Call& call, PyObject* value) { return call_global(call, names._int_to_b64url_32, value); }
+
+bool set_item(PyObject* dict, PyObject* key, const Ref& value) {
+    return value && PyDict_SetItem(dict, key, value.get()) == 0;
+}
+
+PyObject* generate_keypair_jwk(qrl::Call& call) {
+    PyObject* kid = call[0];
+    Ref pair = call_global(call, names.generate_es256_keypair);
+    if (!pair) return nullptr;
+    Ref d_q[2], q[2];
+    if (!qrl::unpack(pair.get(), d_q) || !qrl::unpack(d_q[1].get(), q)) return nullptr;
+
+    Ref public_jwk = qrl::steal(PyDict_New());
+    if (!public_jwk || PyDict_SetItem(public_jwk.get(), names.kty, names.EC) < 0 ||
+        PyDict_SetItem(public_jwk.get(), names.crv, names.P_256) < 0)
+        return nullptr;
+    if (!set_item(public_jwk.get(), names.x, b64url_32(call, q[0].get()))) return nullptr;
+    if (!set_item(public_jwk.get(), names.y, b64url_32(call, q[1].get()))) return nullptr;
+    Ref private_jwk = qrl::steal(PyDict_Copy(public_jwk.get()));
+    if (!private_jwk || !set_item(private_jwk.get(), names.d, b64url_32(call, d_q[0].get()))) return nullptr;
+    if (kid != Py_None) {
+        if (PyDict_SetItem(public_jwk.get(), names.kid, kid) < 0 ||
+            PyDict_SetItem(private_jwk.get(), names.kid, kid) < 0)
+            return nullptr;
+    }
+    return PyTuple_Pack(2, private_jwk.get(), public_jwk.get());
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Compact tokens
+
+namespace {
+
+// json.dumps(value, separators=(",", ":"), sort_keys=True).encode("utf-8")
+Ref canonical_json(qrl::Call& call, PyObject* value) {
+    Ref json = global(call, names.json);
+    Ref dumps = json ? qrl::getattr(json.get(), names.dumps) : Ref();
+    Ref text = dumps ? qrl::call_kw(dumps.get(), {value, constants.separators, Py_True},
+                                    constants.kw_separators_sort_keys)
+                     : Ref();
+    return text ? qrl::call_method(text.get(), names.encode, names.utf_8) : Ref();
+}
+
+// (a + "." + b)
+Ref join_dot(PyObject* a, PyObject* b) { return qrl::add(qrl::add(a, names.dot), b); }
+
+PyObject* sign_jwt(qrl::Call& call) {
+    PyObject* payload = call[0];
+    PyObject* private_key_d = call[1];
+    PyObject* header = call[2];
+    Ref jwt_header = qrl::steal(PyDict_New());
+    if (!jwt_header || PyDict_SetItem(jwt_header.get(), names.alg, names.ES256) < 0 ||
+        PyDict_SetItem(jwt_header.get(), names.typ, names.JWT) < 0)
+        return nullptr;
+    const int has_header = PyObject_IsTrue(header);
+    if (has_header < 0) return nullptr;
+    if (has_header && PyDict_Update(jwt_header.get(), header) < 0) return nullptr;
+    PyObject* alg = PyDict_GetItemWithError(jwt_header.get(), names.alg);
+    if (!alg && PyErr_Occurred()) return nullptr;
+    const int wrong_alg = qrl::cmp(qrl::borrow(alg ? alg : Py_None), names.ES256, Py_NE);
+    if (wrong_alg < 0) return nullptr;
+    if (wrong_alg) return value_error("Header alg must be ES256");
+
+    Ref header_json = canonical_json(call, jwt_header.get());
+    Ref payload_json = header_json ? canonical_json(call, payload) : Ref();
+    Ref header_b64 = payload_json ? call_global(call, names._b64url_encode, header_json.get()) : Ref();
+    Ref payload_b64 = header_b64 ? call_global(call, names._b64url_encode, payload_json.get()) : Ref();
+    Ref joined = payload_b64 ? join_dot(header_b64.get(), payload_b64.get()) : Ref();
+    Ref signing_input = joined ? qrl::call_method(joined.get(), names.encode, names.ascii) : Ref();
+    Ref sign_fn = signing_input ? global(call, names._sign_ecdsa_p256_sha256) : Ref();
+    Ref signature = sign_fn ? qrl::call_kw(sign_fn.get(), {signing_input.get(), private_key_d, Py_True},
+                                           constants.kw_deterministic)
+                            : Ref();
+    Ref signature_b64 = signature ? call_global(call, names._b64url_encode, signature.get()) : Ref();
+    return signature_b64 ? join_dot(join_dot(header_b64.get(), payload_b64.get()).get(), signature_b64.get()).release()
+                         : nullptr;
+}
+
+PyObject* sign_jwt_with_jwk(qrl::Call& call) {
+    Ref d = call_global(call, names.private_key_d_from_jwk, call[1]);
+    Ref sign_fn = d ? global(call, names.sign_es256_jwt) : Ref();
+    return sign_fn ? qrl::call_kw(sign_fn.get(), {call[0], d.get(), call[2]}, constants.kw_header).release()
+                   : nullptr;
+}
+
+// json.loads(_b64url_decode(segment))
+Ref decode_json_segment(qrl::Call& call, PyObject* segment) {
+    Ref json = global(call, names.json);
+    Ref loads = json ? qrl::getattr(json.get(), names.loads) : Ref();
+    Ref raw = loads ? call_global(call, names._b64url_decode, segment) : Ref();
+    return raw ? qrl::call(loads.get(), raw.get()) : Ref();
+}
+
+// int(payload[name]) for a claim known to be present.
+Ref claim_int(PyObject* payload, PyObject* name) {
+    Ref value = qrl::steal(PyObject_GetItem(payload, name));
+    return value ? qrl::steal(PyNumber_Long(value.get())) : Ref();
+}
+
+// The time claims, each widened by the leeway; -1 on error (raised).
+int check_time_claims(qrl::Call& call, PyObject* payload, PyObject* leeway) {
+    Ref time_module = global(call, names.time);
+    Ref now = time_module ? qrl::call_method(time_module.get(), names.time_fn) : Ref();
+    now = now ? qrl::steal(PyNumber_Long(now.get())) : Ref();
+    if (!now) return -1;
+
+    int present = PySequence_Contains(payload, names.exp);
+    if (present < 0) return -1;
+    if (present) {
+        const int expired = qrl::cmp(now, qrl::add(claim_int(payload, names.exp), leeway), Py_GT);
+        if (expired < 0) return -1;
+        if (expired) return value_error("Token expired"), -1;
+    }
+    present = PySequence_Contains(payload, names.nbf);
+    if (present < 0) return -1;
+    if (present) {
+        Ref latest = qrl::add(now, leeway);
+        const int early = latest ? qrl::cmp(latest, claim_int(payload, names.nbf), Py_LT) : -1;
+        if (early < 0) return -1;
+        if (early) return value_error("Token not yet valid"), -1;
+    }
+    present = PySequence_Contains(payload, names.iat);
+    if (present < 0) return -1;
+    if (present) {
+        Ref issued = claim_int(payload, names.iat);
+        const int future = issued ? qrl::cmp(issued, qrl::add(now, leeway), Py_GT) : -1;
+        if (future < 0) return -1;
+        if (future) return value_error("Invalid iat"), -1;
+    }
+    return 0;
+}
+
+// Issuer and audience; -1 on error (raised).
+int check_audience_claims(PyObject* payload, PyObject* expected_iss, PyObject* expected_aud) {
+    if (expected_iss != Py_None) {
+        Ref iss = qrl::call_method(payload, names.get, names.iss);
+        const int differs = iss ? qrl::cmp(iss, expected_iss, Py_NE) : -1;
+        if (differs < 0) return -1;
+        if (differs) return value_error("Invalid issuer"), -1;
+    }
+    if (expected_aud != Py_None) {
+        Ref aud = qrl::call_method(payload, names.get, names.aud);
+        if (!aud) return -1;
+        int accepted;
+        if (PyUnicode_Check(aud.get())) {
+            accepted = qrl::cmp(aud, expected_aud, Py_NE);
+            accepted = accepted < 0 ? -1 : !accepted;
+        } else if (PyList_Check(aud.get())) {
+            accepted = PySequence_Contains(aud.get(), expected_aud);
+        } else {
+            accepted = 0;
+        }
+        if (accepted < 0) return -1;
+        if (!accepted) return value_error("Invalid audience"), -1;
+    }
+    return 0;
+}
+
+PyObject* verify_jwt(qrl::Call& call) {
+    PyObject* token = call[0];
+    PyObject* public_key_xy = call[1];
+    Ref parts = qrl::steal(PyUnicode_Split(token, names.dot, -1));
+    if (!parts) return nullptr;
+    Ref segments[3];
+    if (!qrl::unpack(parts.get(), segments)) return nullptr;
+    const Ref &header_b64 = segments[0], &payload_b64 = segments[1], &signature_b64 = segments[2];
+
+    Ref header = decode_json_segment(call, header_b64.get());
+    Ref payload = header ? decode_json_segment(call, payload_b64.get()) : Ref();
+    Ref signature = payload ? call_global(call, names._b64url_decode, signature_b64.get()) : Ref();
+    if (!signature) return nullptr;
+    const Py_ssize_t signature_len = PyObject_Length(signature.get());
+    if (signature_len < 0) return nullptr;
+    if (signature_len != 64) {
+        signature = call_global(call, names._der_ecdsa_signature_to_raw64, signature.get());
+        if (!signature) return nullptr;
+    }
+
+    Ref alg = qrl::call_method(header.get(), names.get, names.alg);
+    const int wrong_alg = alg ? qrl::cmp(alg, names.ES256, Py_NE) : -1;
+    if (wrong_alg < 0) return nullptr;
+    if (wrong_alg) return value_error("Unexpected alg");
+    Ref typ = qrl::call_method(header.get(), names.get, names.typ);
+    const int allowed = typ ? PySequence_Contains(constants.typ_allowed, typ.get()) : -1;
+    if (allowed < 0) return nullptr;
+    if (!allowed) return value_error("Unexpected typ");
+
+    Ref joined = join_dot(header_b64.get(), payload_b64.get());
+    Ref signing_input = joined ? qrl::call_method(joined.get(), names.encode, names.ascii) : Ref();
+    Ref valid = signing_input ? call_global(call, names._verify_ecdsa_p256_sha256, signing_input.get(),
+                                            signature.get(), public_key_xy)
+                              : Ref();
+    const int ok = qrl::truth(valid);
+    if (ok < 0) return nullptr;
+    if (!ok) return value_error("Invalid signature");
+
+    if (check_time_claims(call, payload.get(), call[4]) < 0) return nullptr;
+    if (check_audience_claims(payload.get(), call[2], call[3]) < 0) return nullptr;
+    return payload.release();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
 // P-256 arithmetic entries
 
 namespace {
@@ -363,8 +924,110 @@ const qrl::FunctionSpec kScalarMult{
     .impl = scalar_mult,
 };
 
+const qrl::FunctionSpec kVerifyEcdsa{
+    .name = "_verify_ecdsa_p256_sha256",
+    .doc = "Verify a raw 64-byte ECDSA P-256 / SHA-256 signature of a message.",
+    .params = {{.name = "message", .kind = Arg::Bytes, .annotation = "bytes"},
+               {.name = "signature", .kind = Arg::Bytes, .annotation = "bytes"},
+               {.name = "public_key_xy"}},
+    .return_annotation = "bool",
+    .impl = verify_ecdsa,
+};
+const qrl::FunctionSpec kDerSignatureToRaw64{
+    .name = "_der_ecdsa_signature_to_raw64",
+    .doc = "Convert a DER ECDSA signature to the raw 64-byte r||s form.",
+    .params = {{.name = "signature", .kind = Arg::Bytes, .annotation = "bytes"}},
+    .return_annotation = "bytes",
+    .impl = der_signature_to_raw64,
+};
+
+const qrl::FunctionSpec kRfc6979{
+    .name = "_rfc6979_k_p256_sha256",
+    .doc = "The deterministic ECDSA nonce of RFC 6979 for P-256 with HMAC-SHA-256.",
+    .params = {{.name = "private_key_d", .kind = Arg::Int, .annotation = "int"},
+               {.name = "message_hash", .kind = Arg::Bytes, .annotation = "bytes"}},
+    .return_annotation = "int",
+    .impl = rfc6979_k,
+};
+const qrl::FunctionSpec kSignEcdsa{
+    .name = "_sign_ecdsa_p256_sha256",
+    .doc = "Sign a message with ECDSA P-256 / SHA-256: deterministic nonce, low-s, raw 64 bytes.",
+    .params = {{.name = "message", .kind = Arg::Bytes, .annotation = "bytes"},
+               {.name = "private_key_d", .kind = Arg::Int, .annotation = "int"},
+               {.name = "deterministic", .kind = Arg::Bool, .annotation = "bool", .default_kind = Default::True}},
+    .return_annotation = "bytes",
+    .impl = sign_ecdsa,
+};
+const qrl::FunctionSpec kPublicKeyXy{
+    .name = "public_key_xy_from_jwk",
+    .doc = "The public point (x, y) of a P-256 JWK.",
+    .params = {{.name = "jwk", .kind = Arg::Dict, .annotation = "dict"}},
+    .return_annotation = "tuple[int, int]",
+    .impl = public_key_xy_from_jwk,
+};
+const qrl::FunctionSpec kPrivateKeyD{
+    .name = "private_key_d_from_jwk",
+    .doc = "The private scalar d of a P-256 JWK.",
+    .params = {{.name = "jwk", .kind = Arg::Dict, .annotation = "dict"}},
+    .return_annotation = "int",
+    .impl = private_key_d_from_jwk,
+};
+const qrl::FunctionSpec kIntToB64url32{
+    .name = "_int_to_b64url_32",
+    .doc = "A 256-bit integer as 32 big-endian bytes in Base64url.",
+    .params = {{.name = "value", .kind = Arg::Int, .annotation = "int"}},
+    .return_annotation = "str",
+    .impl = int_to_b64url_32,
+};
+const qrl::FunctionSpec kGenerateKeypair{
+    .name = "generate_es256_keypair",
+    .doc = "A new random P-256 key pair as (d, (x, y)).",
+    .return_annotation = "tuple[int, tuple[int, int]]",
+    .impl = generate_keypair,
+};
+const qrl::FunctionSpec kGenerateKeypairJwk{
+    .name = "generate_es256_keypair_jwk",
+    .doc = "A new random P-256 key pair as (private JWK, public JWK).",
+    .params = {{.name = "kid", .kind = Arg::StrOrNone, .annotation = "str | None", .default_kind = Default::None}},
+    .return_annotation = "tuple[dict, dict]",
+    .impl = generate_keypair_jwk,
+};
+const qrl::FunctionSpec kSignJwt{
+    .name = "sign_es256_jwt",
+    .doc = "Sign claims as a compact ES256 JSON Web Token.",
+    .params = {{.name = "payload", .kind = Arg::Dict, .annotation = "dict"},
+               {.name = "private_key_d", .kind = Arg::Int, .annotation = "int"},
+               {.name = "header", .kind = Arg::DictOrNone, .annotation = "dict | None", .default_kind = Default::None}},
+    .return_annotation = "str",
+    .impl = sign_jwt,
+};
+const qrl::FunctionSpec kSignJwtWithJwk{
+    .name = "sign_es256_jwt_with_jwk",
+    .doc = "Sign claims as a compact ES256 JSON Web Token with a private JWK.",
+    .params = {{.name = "payload", .kind = Arg::Dict, .annotation = "dict"},
+               {.name = "jwk", .kind = Arg::Dict, .annotation = "dict"},
+               {.name = "header", .kind = Arg::DictOrNone, .annotation = "dict | None", .default_kind = Default::None}},
+    .return_annotation = "str",
+    .impl = sign_jwt_with_jwk,
+};
+const qrl::FunctionSpec kVerifyJwt{
+    .name = "verify_es256_jwt",
+    .doc = "Verify a compact ES256 JSON Web Token and return its claims.",
+    .params = {{.name = "token", .kind = Arg::Str, .annotation = "str"},
+               {.name = "public_key_xy"},
+               {.name = "expected_iss", .default_kind = Default::None},
+               {.name = "expected_aud", .default_kind = Default::None},
+               {.name = "leeway_seconds", .kind = Arg::Int, .annotation = "int", .default_kind = Default::Int,
+                .default_int = 30}},
+    .return_annotation = "dict",
+    .impl = verify_jwt,
+};
+
 const qrl::FunctionSpec* const kFunctions[] = {
-    &kB64urlDecode, &kB64urlEncode, &kModInv, &kIsOnCurve, &kPointAdd, &kScalarMult,
+    &kB64urlDecode,    &kB64urlEncode,  &kModInv,          &kIsOnCurve,        &kPointAdd,
+    &kScalarMult,      &kVerifyEcdsa,   &kDerSignatureToRaw64, &kRfc6979,      &kSignEcdsa,
+    &kPublicKeyXy,     &kPrivateKeyD,   &kIntToB64url32,   &kGenerateKeypair,  &kGenerateKeypairJwk,
+    &kSignJwt,         &kSignJwtWithJwk, &kVerifyJwt,
 };
 
 Ref int_from_hex(const char* hex) { return qrl::steal(PyLong_FromString(hex, nullptr, 16)); }
