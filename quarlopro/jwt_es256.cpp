@@ -87,7 +87,7 @@ bool init_names() {
 
 Ref global(qrl::Call& call, PyObject* name) { return qrl::global(call.globals(), name); }
 
-[[maybe_unused]] bool is_original(qrl::Call& call, PyObject* name, PyObject* original) {
+bool is_original(qrl::Call& call, PyObject* name, PyObject* original) {
     return qrl::global_is(call.globals(), name, original);
 }
 
@@ -297,28 +297,157 @@ PyObject* scalar_mult_exact(qrl::Call& call, PyObject* k, PyObject* point) {
 }  // namespace
 
 // ---------------------------------------------------------------------------
+// Native fast paths
+//
+// A computation may run natively only while every global it would read, and
+// every global read by the original helpers it would call, is still the
+// object bound at import. These are those closures.
+
+#define ORIGINAL(id) std::pair { names.id, originals.id }
+
+bool unchanged(qrl::Call& call, std::initializer_list<std::pair<PyObject*, PyObject*>> globals) {
+    for (auto [name, original] : globals) {
+        if (!is_original(call, name, original)) return false;
+    }
+    return true;
+}
+
+// _is_on_curve reads _INF and the curve constants.
+bool curve_check_native(qrl::Call& call) {
+    return unchanged(call, {ORIGINAL(_INF), ORIGINAL(_P256_P), ORIGINAL(_P256_A), ORIGINAL(_P256_B)});
+}
+
+// _scalar_mult reads _INF and _point_add, which reads _INF, p, a and _mod_inv.
+bool scalar_mult_native(qrl::Call& call) {
+    return unchanged(call, {ORIGINAL(_INF), ORIGINAL(_point_add), ORIGINAL(_P256_P), ORIGINAL(_P256_A),
+                            ORIGINAL(_mod_inv)});
+}
+
+// The signer after its nonce: n, G, _scalar_mult (and its closure), _mod_inv.
+bool sign_native(qrl::Call& call) {
+    return scalar_mult_native(call) &&
+           unchanged(call, {ORIGINAL(_scalar_mult), ORIGINAL(_P256_N), ORIGINAL(_P256_GX), ORIGINAL(_P256_GY)});
+}
+
+// The verifier: all of the above plus _is_on_curve and b.
+bool verify_native(qrl::Call& call) {
+    return sign_native(call) && unchanged(call, {ORIGINAL(_is_on_curve), ORIGINAL(_P256_B)});
+}
+
+#undef ORIGINAL
+
+// Reads an exact int in 0 .. 2^256-1; false for anything else.
+bool load_u256(PyObject* value, p256::U256& out) {
+    std::uint8_t be[32];
+    if (!qrl::int_to_be32(value, be)) return false;
+    out = p256::load_be(be);
+    return true;
+}
+
+Ref int_from_u256(const p256::U256& value) {
+    std::uint8_t be[32];
+    p256::store_be(value, be);
+    return qrl::int_from_be(be);
+}
+
+Ref point_from_u256(const p256::U256& x, const p256::U256& y) {
+    Ref px = int_from_u256(x);
+    Ref py = px ? int_from_u256(y) : Ref();
+    return py ? qrl::steal(PyTuple_Pack(2, px.get(), py.get())) : Ref();
+}
+
+// An exact tuple of two exact ints on the curve, as engine coordinates.
+bool load_curve_point(PyObject* point, p256::U256& x, p256::U256& y) {
+    return PyTuple_CheckExact(point) && PyTuple_GET_SIZE(point) == 2 && load_u256(PyTuple_GET_ITEM(point, 0), x) &&
+           load_u256(PyTuple_GET_ITEM(point, 1), y) && p256::on_curve(x, y);
+}
+
+bool is_base_point(const p256::U256& x, const p256::U256& y) {
+    return p256::compare(x, p256::kGx) == 0 && p256::compare(y, p256::kGy) == 0;
+}
+
+// k mod n for k < 2^256 (< 2n) without a branch on k: the signing nonce and
+// private keys pass through here.
+p256::U256 reduce_once_ct(const p256::U256& k) {
+    p256::U256 reduced;
+    const std::uint64_t keep = 0 - p256::sub(k, p256::kN, reduced);  // all ones when k < n
+    p256::U256 out;
+    for (int i = 0; i < 4; ++i) out.limb[i] = (k.limb[i] & keep) | (reduced.limb[i] & ~keep);
+    return out;
+}
+
+// k*P for a point on the curve, natively. The result equals the exact
+// double-and-add: the module's _INF for a multiple of n, the point itself
+// for k == 1 (the loop returns its input then), else a new tuple.
+PyObject* scalar_mult_on_curve(PyObject* k, PyObject* point, const p256::U256& x, const p256::U256& y) {
+    if (_PyLong_Sign(k) == 0) return Py_NewRef(originals._INF);
+    if (_PyLong_NumBits(k) == 1) return Py_NewRef(point);
+    Ref reduced = qrl::borrow(k);
+    if (_PyLong_NumBits(k) > 256) {
+        reduced = qrl::mod(k, originals._P256_N);
+        if (!reduced) return nullptr;
+    }
+    p256::U256 scalar;
+    if (!load_u256(reduced.get(), scalar)) return qrl::raise(PyExc_SystemError, "scalar out of range");
+    p256::U256 rx, ry;
+    bool finite;
+    if (is_base_point(x, y)) {
+        // The signer's and key generator's secrets come this way: constant time.
+        scalar = reduce_once_ct(scalar);
+        finite = !p256::is_zero(scalar);
+        if (finite) {
+            qrl::WithoutGil unlocked;
+            p256::mul_base_ct(scalar, rx, ry);
+        }
+    } else {
+        qrl::WithoutGil unlocked;
+        finite = p256::mul_vartime(scalar, x, y, rx, ry);
+    }
+    if (!finite) return Py_NewRef(originals._INF);
+    return point_from_u256(rx, ry).release();
+}
+
+// ---------------------------------------------------------------------------
 // ECDSA verification and DER signatures
 
 namespace {
 
-// The nine-step verification of a raw signature, on Python objects.
-PyObject* verify_exact(qrl::Call& call, PyObject* message, PyObject* signature, PyObject* public_key_xy) {
-    if (PyBytes_GET_SIZE(signature) != 64) Py_RETURN_FALSE;
-    const auto raw = qrl::bytes_view(signature);
-    Ref r = qrl::int_from_be(raw.first(32));
-    Ref s = r ? qrl::int_from_be(raw.subspan(32)) : Ref();
-    Ref one = s ? qrl::small_int(1) : Ref();
-    if (!one) return nullptr;
-    for (const Ref* value : {&r, &s}) {
-        Ref n = global(call, names._P256_N);
-        if (!n) return nullptr;
-        const int ok = in_range(one.get(), value->get(), n.get());
-        if (ok < 0) return nullptr;
-        if (!ok) Py_RETURN_FALSE;
-    }
+// Steps 8 to 11 on Python objects: w, u1, u2, the sum u1*G + u2*Q and the
+// comparison of its x with r.
+PyObject* verify_tail_exact(qrl::Call& call, PyObject* e, PyObject* r, PyObject* s, PyObject* q) {
+    Ref inverse_fn = global(call, names._mod_inv);
+    Ref n = inverse_fn ? global(call, names._P256_N) : Ref();
+    Ref w = n ? qrl::call(inverse_fn.get(), s, n.get()) : Ref();
+    Ref u1 = qrl::mul(e, w);
+    n = u1 ? global(call, names._P256_N) : Ref();
+    u1 = qrl::mod(u1, n);
+    Ref u2 = u1 ? qrl::mul(r, w) : Ref();
+    n = u2 ? global(call, names._P256_N) : Ref();
+    u2 = qrl::mod(u2, n);
+    if (!u2) return nullptr;
 
-    Ref q_xy[2];
-    if (!qrl::unpack(public_key_xy, q_xy)) return nullptr;
+    // x, _ = _point_add(_scalar_mult(u1, G), _scalar_mult(u2, q))
+    Ref add_fn = global(call, names._point_add);
+    Ref mult = add_fn ? global(call, names._scalar_mult) : Ref();
+    Ref gx = mult ? global(call, names._P256_GX) : Ref();
+    Ref gy = gx ? global(call, names._P256_GY) : Ref();
+    Ref g = gy ? qrl::steal(PyTuple_Pack(2, gx.get(), gy.get())) : Ref();
+    Ref u1g = g ? qrl::call(mult.get(), u1.get(), g.get()) : Ref();
+    mult = u1g ? global(call, names._scalar_mult) : Ref();
+    Ref u2q = mult ? qrl::call(mult.get(), u2.get(), q) : Ref();
+    Ref sum = u2q ? qrl::call(add_fn.get(), u1g.get(), u2q.get()) : Ref();
+    if (!sum) return nullptr;
+    Ref sum_xy[2];
+    if (!qrl::unpack(sum.get(), sum_xy)) return nullptr;
+    if (sum_xy[0].get() == Py_None) Py_RETURN_FALSE;
+    n = global(call, names._P256_N);
+    Ref x_mod_n = qrl::mod(sum_xy[0], n);
+    if (!x_mod_n) return nullptr;
+    return PyObject_RichCompare(x_mod_n.get(), r, Py_EQ);
+}
+
+// Steps 5 to 11 on Python objects, from the unpacked public key.
+PyObject* verify_from_key_exact(qrl::Call& call, PyObject* message, PyObject* r, PyObject* s, const Ref (&q_xy)[2]) {
     Ref q = qrl::steal(PyTuple_Pack(2, q_xy[0].get(), q_xy[1].get()));
     if (!q) return nullptr;
     const int on_curve = qrl::truth(call_global(call, names._is_on_curve, q.get()));
@@ -340,39 +469,75 @@ PyObject* verify_exact(qrl::Call& call, PyObject* message, PyObject* signature, 
 
     Ref e = qrl::int_from_bytes_big(sha256_digest(call, message).get());
     if (!e) return nullptr;
-    // w = s^-1 mod n; u1 = e*w mod n; u2 = r*w mod n
-    Ref inverse_fn = global(call, names._mod_inv);
-    n = inverse_fn ? global(call, names._P256_N) : Ref();
-    Ref w = n ? qrl::call(inverse_fn.get(), s.get(), n.get()) : Ref();
-    Ref u1 = qrl::mul(e, w);
-    n = u1 ? global(call, names._P256_N) : Ref();
-    u1 = qrl::mod(u1, n);
-    Ref u2 = u1 ? qrl::mul(r, w) : Ref();
-    n = u2 ? global(call, names._P256_N) : Ref();
-    u2 = qrl::mod(u2, n);
-    if (!u2) return nullptr;
-
-    // x, _ = _point_add(_scalar_mult(u1, G), _scalar_mult(u2, q))
-    Ref add_fn = global(call, names._point_add);
-    mult = add_fn ? global(call, names._scalar_mult) : Ref();
-    Ref gx = mult ? global(call, names._P256_GX) : Ref();
-    Ref gy = gx ? global(call, names._P256_GY) : Ref();
-    Ref g = gy ? qrl::steal(PyTuple_Pack(2, gx.get(), gy.get())) : Ref();
-    Ref u1g = g ? qrl::call(mult.get(), u1.get(), g.get()) : Ref();
-    mult = u1g ? global(call, names._scalar_mult) : Ref();
-    Ref u2q = mult ? qrl::call(mult.get(), u2.get(), q.get()) : Ref();
-    Ref sum = u2q ? qrl::call(add_fn.get(), u1g.get(), u2q.get()) : Ref();
-    if (!sum) return nullptr;
-    Ref sum_xy[2];
-    if (!qrl::unpack(sum.get(), sum_xy)) return nullptr;
-    if (sum_xy[0].get() == Py_None) Py_RETURN_FALSE;
-    n = global(call, names._P256_N);
-    Ref x_mod_n = qrl::mod(sum_xy[0], n);
-    if (!x_mod_n) return nullptr;
-    return PyObject_RichCompare(x_mod_n.get(), r.get(), Py_EQ);
+    return verify_tail_exact(call, e.get(), r, s, q.get());
 }
 
-PyObject* verify_ecdsa(qrl::Call& call) { return verify_exact(call, call[0], call[1], call[2]); }
+// Steps 5 to 11 natively for a public key of exact ints: off the curve is
+// False, the order check holds for every curve point (prime order,
+// cofactor 1), and the double multiplication runs in the engine. Only the
+// hash goes through the globals, as on the exact path.
+PyObject* verify_from_key_native(qrl::Call& call, PyObject* message, const p256::U256& r, const p256::U256& s,
+                                 const Ref (&q_xy)[2]) {
+    p256::U256 qx, qy;
+    if (!load_u256(q_xy[0].get(), qx) || !load_u256(q_xy[1].get(), qy) || !p256::on_curve(qx, qy)) Py_RETURN_FALSE;
+    Ref digest = sha256_digest(call, message);
+    if (!digest) return nullptr;
+    if (!PyBytes_CheckExact(digest.get()) || PyBytes_GET_SIZE(digest.get()) > 32) {
+        // A replaced hash with a longer digest: e may exceed 256 bits.
+        Ref e = qrl::int_from_bytes_big(digest.get());
+        Ref py_r = e ? int_from_u256(r) : Ref();
+        Ref py_s = py_r ? int_from_u256(s) : Ref();
+        Ref q = py_s ? qrl::steal(PyTuple_Pack(2, q_xy[0].get(), q_xy[1].get())) : Ref();
+        return q ? verify_tail_exact(call, e.get(), py_r.get(), py_s.get(), q.get()) : nullptr;
+    }
+    std::uint8_t e_be[32] = {};
+    const auto raw = qrl::bytes_view(digest.get());
+    std::copy(raw.begin(), raw.end(), e_be + (32 - raw.size()));
+    const p256::U256 e = p256::load_be(e_be);
+    bool valid;
+    {
+        qrl::WithoutGil unlocked;
+        valid = p256::ecdsa_verify(e, r, s, qx, qy);
+    }
+    return PyBool_FromLong(valid);
+}
+
+bool scalar_in_range(const p256::U256& v) { return !p256::is_zero(v) && p256::compare(v, p256::kN) < 0; }
+
+PyObject* verify_ecdsa(qrl::Call& call) {
+    PyObject* message = call[0];
+    PyObject* signature = call[1];
+    if (PyBytes_GET_SIZE(signature) != 64) Py_RETURN_FALSE;
+    const auto raw = qrl::bytes_view(signature);
+
+    if (verify_native(call)) {
+        const p256::U256 r = p256::load_be(raw.data());
+        const p256::U256 s = p256::load_be(raw.data() + 32);
+        if (!scalar_in_range(r) || !scalar_in_range(s)) Py_RETURN_FALSE;
+        Ref q_xy[2];
+        if (!qrl::unpack(call[2], q_xy)) return nullptr;
+        if (PyLong_CheckExact(q_xy[0].get()) && PyLong_CheckExact(q_xy[1].get()))
+            return verify_from_key_native(call, message, r, s, q_xy);
+        Ref py_r = int_from_u256(r);
+        Ref py_s = py_r ? int_from_u256(s) : Ref();
+        return py_s ? verify_from_key_exact(call, message, py_r.get(), py_s.get(), q_xy) : nullptr;
+    }
+
+    Ref r = qrl::int_from_be(raw.first(32));
+    Ref s = r ? qrl::int_from_be(raw.subspan(32)) : Ref();
+    Ref one = s ? qrl::small_int(1) : Ref();
+    if (!one) return nullptr;
+    for (const Ref* value : {&r, &s}) {
+        Ref n = global(call, names._P256_N);
+        if (!n) return nullptr;
+        const int ok = in_range(one.get(), value->get(), n.get());
+        if (ok < 0) return nullptr;
+        if (!ok) Py_RETURN_FALSE;
+    }
+    Ref q_xy[2];
+    if (!qrl::unpack(call[2], q_xy)) return nullptr;
+    return verify_from_key_exact(call, message, r.get(), s.get(), q_xy);
+}
 
 // Strict-length, lenient-content reader of a DER ECDSA-Sig-Value.
 PyObject* der_signature_to_raw64(qrl::Call& call) {
@@ -549,6 +714,24 @@ PyObject* sign_with_nonce_exact(qrl::Call& call, PyObject* k, PyObject* d, PyObj
     return qrl::add(r_bytes, s_bytes).release();
 }
 
+// The same steps in the engine, constant time in k and d; only the public
+// outcome (r or s zero, the low-s choice) is branched on.
+PyObject* sign_with_nonce_native(const p256::U256& k, const p256::U256& d, const p256::U256& e) {
+    p256::U256 r, s;
+    p256::SignStatus status;
+    {
+        qrl::WithoutGil unlocked;
+        status = p256::ecdsa_sign_ct(k, d, e, r, s);
+    }
+    if (status == p256::SignStatus::r_zero) return value_error("Invalid signature nonce (r == 0)");
+    if (status == p256::SignStatus::s_zero) return value_error("Invalid signature nonce (s == 0)");
+    if (p256::compare(s, p256::kHalfN) > 0) p256::sub(p256::kN, s, s);
+    std::array<std::uint8_t, 64> raw;
+    p256::store_be(r, raw.data());
+    p256::store_be(s, raw.data() + 32);
+    return qrl::bytes_from(raw).release();
+}
+
 PyObject* sign_ecdsa(qrl::Call& call) {
     PyObject* message = call[0];
     PyObject* d = call[1];
@@ -563,6 +746,10 @@ PyObject* sign_ecdsa(qrl::Call& call) {
     Ref digest = nonce_fn ? sha256_digest(call, message) : Ref();
     Ref k = digest ? qrl::call(nonce_fn.get(), d, digest.get()) : Ref();
     if (!k) return nullptr;
+    p256::U256 k_native, d_native, e_native;
+    if (sign_native(call) && load_u256(k.get(), k_native) && scalar_in_range(k_native) && load_u256(d, d_native) &&
+        scalar_in_range(d_native) && load_u256(e.get(), e_native))
+        return sign_with_nonce_native(k_native, d_native, e_native);
     return sign_with_nonce_exact(call, k.get(), d, e.get());
 }
 
@@ -862,14 +1049,29 @@ PyObject* verify_jwt(qrl::Call& call) {
 
 namespace {
 
-PyObject* is_on_curve(qrl::Call& call) { return is_on_curve_exact(call, call[0]); }
+PyObject* is_on_curve(qrl::Call& call) {
+    PyObject* point = call[0];
+    if (PyTuple_CheckExact(point) && PyTuple_GET_SIZE(point) == 2 && curve_check_native(call)) {
+        PyObject* px = PyTuple_GET_ITEM(point, 0);
+        PyObject* py = PyTuple_GET_ITEM(point, 1);
+        if (PyLong_CheckExact(px) && PyLong_CheckExact(py)) {
+            // An exact int outside 0 .. 2^256-1 fails the range test, as below p does.
+            p256::U256 x, y;
+            return PyBool_FromLong(load_u256(px, x) && load_u256(py, y) && p256::on_curve(x, y));
+        }
+    }
+    return is_on_curve_exact(call, point);
+}
 
 PyObject* point_add(qrl::Call& call) { return point_add_exact(call, call[0], call[1]); }
 
 PyObject* scalar_mult(qrl::Call& call) {
     PyObject* k = call[0];
     if (_PyLong_Sign(k) < 0) return value_error("Scalar must not be negative");
-    return scalar_mult_exact(call, k, call[1]);
+    PyObject* point = call[1];
+    p256::U256 x, y;
+    if (load_curve_point(point, x, y) && scalar_mult_native(call)) return scalar_mult_on_curve(k, point, x, y);
+    return scalar_mult_exact(call, k, point);
 }
 
 }  // namespace

@@ -1,0 +1,35 @@
+# quarlopro: make demo · make test · make bench (each works from a clean clone)
+
+PYTHON ?= python3
+# The tests run on the default interpreter and on the newest other CPython
+# found on the machine, so both older and newer module slots are exercised.
+TEST_PYTHONS ?= $(PYTHON) $(shell tools/find_python.sh)
+VENV ?= .venv
+
+.PHONY: demo test bench install dev clean
+
+## Install into .venv and walk through keygen, sign, show and a quarlo build.
+demo: install
+	$(VENV)/bin/python tools/demo.py
+
+## Run the test suites (each interpreter gets a fresh virtual environment).
+test:
+	tools/run_tests.sh $(TEST_PYTHONS)
+
+## Time every operation against its peers and print the table.
+bench: install
+	$(VENV)/bin/python -m pip install -q ".[bench]"
+	$(VENV)/bin/python bench/run.py
+
+install:
+	$(PYTHON) -m venv $(VENV)
+	$(VENV)/bin/python -m pip install -q --upgrade pip
+	$(VENV)/bin/python -m pip install -q .
+
+## Fast development build of the library into build/dev (use PYTHONPATH=build/dev:.).
+dev:
+	cmake -S . -B build/dev -G Ninja -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
+	cmake --build build/dev
+
+clean:
+	rm -rf build .venv .venv-test-* dist
