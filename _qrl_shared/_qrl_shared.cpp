@@ -12,4 +12,4 @@ qrl::ModuleDefinition definition("_qrl_shared", "_qrl_shared", "Shared runtime o
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__qrl_shared(void) { return definition.init(); }
+PyMODINIT_FUNC PyInit__qrl_shared(void) { return qrl::module_init<definition>(); }

@@ -139,14 +139,17 @@ using ModuleBody = int (*)(PyObject* module);
 // A module of the library: multi-phase initialisation with the guard that
 // makes it a once-per-process module in one interpreter. A second import
 // after removal from sys.modules gives back the same module object.
+// Declared as a static object and entered with module_init<definition>().
 class ModuleDefinition {
 public:
     ModuleDefinition(const char* qualified_name, const char* short_name, const char* doc, ModuleBody body);
-    PyObject* init();
+    // The PyInit_* result; `exec_slot` runs exec() of this definition.
+    PyObject* init(int (*exec_slot)(PyObject*));
+    // Runs the body once, on the first module object only.
+    int exec(PyObject* module);
 
 private:
     static PyObject* create(PyObject* spec, PyModuleDef* def);
-    static int exec(PyObject* module);
     static ModuleDefinition* from_def(PyModuleDef* def);
 
     PyModuleDef def_;
@@ -156,6 +159,19 @@ private:
     PyObject* module_ = nullptr;       // the one module object of the process
     std::int64_t interpreter_ = -1;    // the interpreter that loaded it
 };
+
+// The exec slot of one definition. It must not depend on the module object
+// it is given, which may be a foreign one (then it refuses with the
+// re-initialisation error).
+template <ModuleDefinition& Definition>
+int module_exec(PyObject* module) {
+    return Definition.exec(module);
+}
+
+template <ModuleDefinition& Definition>
+PyObject* module_init() {
+    return Definition.init(&module_exec<Definition>);
+}
 
 // Imports `name` and binds it in `module` under the last component of the
 // name (as `import x` does). Returns the module (new reference).

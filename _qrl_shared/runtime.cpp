@@ -21,7 +21,7 @@ ModuleDefinition::ModuleDefinition(const char* qualified_name, const char* short
       body_(body) {
     int i = 0;
     slots_[i++] = {Py_mod_create, reinterpret_cast<void*>(&ModuleDefinition::create)};
-    slots_[i++] = {Py_mod_exec, reinterpret_cast<void*>(&ModuleDefinition::exec)};
+    slots_[i++] = {Py_mod_exec, nullptr};  // set by init()
 #ifdef Py_mod_gil
     slots_[i++] = {Py_mod_gil, Py_MOD_GIL_NOT_USED};
 #endif
@@ -29,7 +29,10 @@ ModuleDefinition::ModuleDefinition(const char* qualified_name, const char* short
     def_.m_slots = slots_;
 }
 
-PyObject* ModuleDefinition::init() { return PyModuleDef_Init(&def_); }
+PyObject* ModuleDefinition::init(int (*exec_slot)(PyObject*)) {
+    slots_[1].value = reinterpret_cast<void*>(exec_slot);
+    return PyModuleDef_Init(&def_);
+}
 
 ModuleDefinition* ModuleDefinition::from_def(PyModuleDef* def) {
     // def_ is the first member of a standard-layout class.
@@ -55,21 +58,15 @@ PyObject* ModuleDefinition::create(PyObject* spec, PyModuleDef* def) {
 }
 
 int ModuleDefinition::exec(PyObject* module) {
-    PyModuleDef* def = PyModule_GetDef(module);
-    if (!def) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "module has no definition");
-        return -1;
-    }
-    ModuleDefinition* self = from_def(def);
-    if (self->module_) {
-        if (self->module_ == module) return 0;
+    if (module_) {
+        if (module_ == module) return 0;
         PyErr_Format(PyExc_RuntimeError,
-                     "Module '%s' has already been imported. Re-initialisation is not supported.", self->short_name_);
+                     "Module '%s' has already been imported. Re-initialisation is not supported.", short_name_);
         return -1;
     }
-    self->module_ = Py_NewRef(module);
-    if (self->body_(module) < 0) {
-        Py_CLEAR(self->module_);
+    module_ = Py_NewRef(module);
+    if (body_(module) < 0) {
+        Py_CLEAR(module_);
         return -1;
     }
     return 0;

@@ -1,6 +1,8 @@
 # Writes OUTPUT, a C++ header holding each file of INPUTS as a byte array
 # named after the file (pro_bootstrap.pyx -> kText_pro_bootstrap_pyx) with
-# its length, so the texts reach the library byte for byte.
+# its length, so the texts reach the library byte for byte. INPUTS is
+# separated by "|".
+string(REPLACE "|" ";" INPUTS "${INPUTS}")
 set(content "// Generated from the template files; do not edit.\n#pragma once\n#include <cstddef>\n\n")
 foreach(input IN LISTS INPUTS)
   get_filename_component(name ${input} NAME)

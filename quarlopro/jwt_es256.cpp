@@ -1259,9 +1259,11 @@ bool init_constants() {
 }
 
 // Remembers what the module bound at import, for the fast paths' checks.
+// The references are kept for the life of the process, so that an original
+// replaced in the module dict can never be freed and its address reused.
 bool remember_originals(PyObject* module) {
     PyObject* dict = PyModule_GetDict(module);
-#define REMEMBER(id) originals.id = PyDict_GetItemWithError(dict, names.id);
+#define REMEMBER(id) originals.id = Py_XNewRef(PyDict_GetItemWithError(dict, names.id));
     JWT_GLOBAL_NAMES(REMEMBER)
 #undef REMEMBER
     return !PyErr_Occurred();
@@ -1284,4 +1286,4 @@ qrl::ModuleDefinition definition("quarlopro.jwt_es256", "jwt_es256",
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_jwt_es256(void) { return definition.init(); }
+PyMODINIT_FUNC PyInit_jwt_es256(void) { return qrl::module_init<definition>(); }
