@@ -1,0 +1,10 @@
+"""quarlo: compiles Python programs into native extension modules and
+executables with Cython, and hosts plug-ins that extend its command line
+and its builds.
+
+This package is the host side of the quarlopro plug-in: a command line
+(``quarlo.cli``), a plug-in manager (``quarlo.plugins``) and a build driver
+(``quarlo.build``).
+"""
+
+__version__ = "0.1.0"

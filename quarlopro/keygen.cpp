@@ -1,0 +1,240 @@
+// quarlopro.keygen: the handler of the `keygen` subcommand.
+//
+// createKeypair makes a fresh P-256 key pair and writes it as two PEM files:
+// the private key as PKCS#8 ("PRIVATE KEY"), the public key as
+// SubjectPublicKeyInfo ("PUBLIC KEY"). Both texts are complete before the
+// first file is touched. Before anything is written it refuses a missing
+// path and two paths that name the same file (the public key would replace
+// the private one). The private key file is owner-only (0600) from the
+// moment it exists, whatever the umask; it is then written through the
+// given object's write_bytes, like the public one.
+#include "qrl.h"
+
+#include <span>
+
+#ifndef _WIN32
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+using qrl::Ref;
+
+#define KEYGEN_NAMES(X)                                                                                        \
+    X(createKeypair, "createKeypair") X(private_, "private") X(public_, "public") X(write_bytes, "write_bytes") \
+    X(encode, "encode") X(ascii, "ascii") X(generate_es256_keypair_jwk, "generate_es256_keypair_jwk")          \
+    X(jwk_private_key_to_pem, "jwk_private_key_to_pem") X(jwk_public_key_to_pem, "jwk_public_key_to_pem")       \
+    X(realpath, "realpath") X(exists, "exists") X(samefile, "samefile")
+
+struct Names {
+#define DECLARE(id, text) PyObject* id;
+    KEYGEN_NAMES(DECLARE)
+#undef DECLARE
+};
+Names names;
+
+bool init_names() {
+#define INTERN(id, text) names.id = qrl::intern(text).release();
+    KEYGEN_NAMES(INTERN)
+#undef INTERN
+    return !PyErr_Occurred();
+}
+
+// `from .<module> import <names...>` at call time; fills `out` in order.
+bool import_names(qrl::Call& call, const char* module, std::initializer_list<PyObject*> from, std::span<Ref> out) {
+    Ref fromlist = qrl::steal(PyTuple_New(static_cast<Py_ssize_t>(from.size())));
+    if (!fromlist) return false;
+    Py_ssize_t index = 0;
+    for (PyObject* name : from) PyTuple_SET_ITEM(fromlist.get(), index++, Py_NewRef(name));
+    Ref imported = qrl::import_module(call.globals(), module, fromlist.get(), 1);
+    if (!imported) return false;
+    std::size_t slot = 0;
+    for (PyObject* name : from) {
+        out[slot] = qrl::import_from(imported.get(), name);
+        if (!out[slot++]) return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Files
+
+// 1 when `a` and `b` name the same file: the same object, the same path once
+// resolved (os.path.realpath), or the same existing file (os.path.samefile,
+// which also sees hard links). Objects that are not paths only match
+// themselves. 0 otherwise, -1 on error.
+int same_file(PyObject* a, PyObject* b) {
+    if (a == b) return 1;
+    Ref path_a = qrl::steal(PyOS_FSPath(a));
+    Ref path_b = path_a ? qrl::steal(PyOS_FSPath(b)) : Ref();
+    if (!path_b) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    Ref os_path = qrl::steal(PyImport_ImportModule("os.path"));
+    if (!os_path) return -1;
+    Ref real_a = qrl::call_method(os_path.get(), names.realpath, path_a.get());
+    Ref real_b = real_a ? qrl::call_method(os_path.get(), names.realpath, path_b.get()) : Ref();
+    const int equal = qrl::cmp(real_a, real_b, Py_EQ);
+    if (equal != 0) return equal;
+    const int a_exists = qrl::truth(qrl::call_method(os_path.get(), names.exists, path_a.get()));
+    if (a_exists <= 0) return a_exists;
+    const int b_exists = qrl::truth(qrl::call_method(os_path.get(), names.exists, path_b.get()));
+    if (b_exists <= 0) return b_exists;
+    return qrl::truth(qrl::call_method(os_path.get(), names.samefile, path_a.get(), path_b.get()));
+}
+
+// The private key file, made owner-only before any key byte is written:
+// created with mode 0600, or, when it exists already, set to 0600. Records
+// whether it was created here so that a failed write can remove it again.
+// Objects that are not paths are left to their own write_bytes.
+struct PrivateFile {
+    Ref path;             // file system path (str or bytes), or null
+    bool created = false;
+};
+
+bool prepare_private_file(PyObject* target, PrivateFile& file) {
+    file.path = qrl::steal(PyOS_FSPath(target));
+    if (!file.path) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+        PyErr_Clear();
+        return true;
+    }
+#ifndef _WIN32
+    PyObject* encoded = nullptr;
+    if (!PyUnicode_FSConverter(file.path.get(), &encoded)) return false;
+    Ref bytes = qrl::steal(encoded);
+    const char* name = PyBytes_AS_STRING(bytes.get());
+    int fd = ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        file.created = true;
+    } else if (errno == EEXIST) {
+        fd = ::open(name, O_WRONLY | O_CLOEXEC);
+    }
+    if (fd < 0 || ::fchmod(fd, 0600) != 0) {
+        const int error = errno;
+        if (fd >= 0) ::close(fd);
+        errno = error;
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, file.path.get());
+        return false;
+    }
+    ::close(fd);
+#endif
+    return true;
+}
+
+// Raises `error` again (a value taken with qrl::fetch_exception).
+void restore_exception(Ref error) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(error.release());
+#else
+    PyObject* value = error.release();
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value, PyException_GetTraceback(value));
+#endif
+}
+
+// Removes a private key file created by prepare_private_file after its write
+// failed, keeping the write's exception.
+void discard_private_file(const PrivateFile& file) {
+    if (!file.created) return;
+    Ref error = qrl::fetch_exception();
+#ifndef _WIN32
+    PyObject* encoded = nullptr;
+    if (PyUnicode_FSConverter(file.path.get(), &encoded)) {
+        ::unlink(PyBytes_AS_STRING(encoded));
+        Py_DECREF(encoded);
+    } else {
+        PyErr_Clear();
+    }
+#endif
+    restore_exception(std::move(error));
+}
+
+// ---------------------------------------------------------------------------
+// Handlers
+
+std::nullptr_t value_error(const char* message) { return qrl::raise(PyExc_ValueError, message); }
+
+// pem.encode("ascii") of jwk_to_pem(jwk)
+Ref pem_bytes(PyObject* jwk_to_pem, PyObject* jwk) {
+    Ref pem = qrl::call(jwk_to_pem, jwk);
+    if (!pem) return {};
+    return qrl::call_method(pem.get(), names.encode, names.ascii);
+}
+
+PyObject* create_keypair(qrl::Call& call) {
+    PyObject* private_path = call[0];
+    PyObject* public_path = call[1];
+    if (private_path == Py_None) return value_error("createKeypair needs the private key file");
+    if (public_path == Py_None) return value_error("createKeypair needs the public key file");
+    const int same = same_file(private_path, public_path);
+    if (same < 0) return nullptr;
+    if (same) return value_error("the private and public key files must be two different files");
+
+    Ref jwt_es256[1];  // generate_es256_keypair_jwk
+    Ref decodekey[2];  // jwk_private_key_to_pem, jwk_public_key_to_pem
+    if (!import_names(call, "jwt_es256", {names.generate_es256_keypair_jwk}, jwt_es256) ||
+        !import_names(call, "decodekey", {names.jwk_private_key_to_pem, names.jwk_public_key_to_pem}, decodekey))
+        return nullptr;
+
+    Ref pair = qrl::call(jwt_es256[0].get());
+    if (!pair) return nullptr;
+    Ref jwks[2];  // private, public
+    if (!qrl::unpack(pair.get(), jwks)) return nullptr;
+    Ref private_pem = pem_bytes(decodekey[0].get(), jwks[0].get());
+    Ref public_pem = private_pem ? pem_bytes(decodekey[1].get(), jwks[1].get()) : Ref();
+    if (!public_pem) return nullptr;
+
+    PrivateFile file;
+    if (!prepare_private_file(private_path, file)) return nullptr;
+    if (!qrl::call_method(private_path, names.write_bytes, private_pem.get())) {
+        discard_private_file(file);
+        return nullptr;
+    }
+    if (!qrl::call_method(public_path, names.write_bytes, public_pem.get())) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// createKeypair(args.private, args.public), naming a missing option.
+PyObject* keygen(qrl::Call& call) {
+    Ref private_path = qrl::getattr(call[0], names.private_);
+    Ref public_path = private_path ? qrl::getattr(call[0], names.public_) : Ref();
+    if (!public_path) return nullptr;
+    if (private_path.get() == Py_None) return value_error("keygen needs --private: the file for the private key");
+    if (public_path.get() == Py_None) return value_error("keygen needs --public: the file for the public key");
+    Ref result = qrl::call_global(call.globals(), names.createKeypair, private_path.get(), public_path.get());
+    if (!result) return nullptr;
+    Py_RETURN_NONE;
+}
+
+const qrl::FunctionSpec kKeygen{
+    .name = "keygen",
+    .doc = "Handle `keygen`: write a new P-256 key pair to args.private and args.public.",
+    .params = {{.name = "args"}},
+    .impl = keygen,
+};
+const qrl::FunctionSpec kCreateKeypair{
+    .name = "createKeypair",
+    .doc = "Generate a P-256 key pair; write the PKCS#8 private and SPKI public PEM files.",
+    .params = {{.name = "privateKeyPath"}, {.name = "publicKeyPath"}},
+    .impl = create_keypair,
+};
+
+int exec_keygen(PyObject* module) {
+    if (!qrl::require_runtime() || !init_names()) return -1;
+    for (const qrl::FunctionSpec* spec : {&kKeygen, &kCreateKeypair}) {
+        if (!qrl::add_function(module, *spec)) return -1;
+    }
+    return 0;
+}
+
+qrl::ModuleDefinition definition("quarlopro.keygen", "keygen", "The keygen command: a new ES256 key pair as PEM files.",
+                                 exec_keygen);
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_keygen(void) { return qrl::module_init<definition>(); }
