@@ -27,6 +27,8 @@ namespace qrl {
 class Ref {
 public:
     Ref() noexcept = default;
+    // An empty reference, so that `return qrl::value_error(...)` fits any result type.
+    Ref(std::nullptr_t) noexcept {}
     Ref(const Ref& other) noexcept : obj_(Py_XNewRef(other.obj_)) {}
     Ref(Ref&& other) noexcept : obj_(other.obj_) { other.obj_ = nullptr; }
     ~Ref() { Py_XDECREF(obj_); }
@@ -186,6 +188,11 @@ bool require_runtime();
 Ref import_module(PyObject* globals, const char* module, PyObject* fromlist, int level);
 // The name imported from a module imported by import_module.
 Ref import_from(PyObject* module, PyObject* name);
+// `from .<module> import <from...>` (level 1; 0 for an absolute import) at
+// call time, relative to the package of the module whose globals are given;
+// fills `out` in the order of `from`.
+bool import_names(PyObject* globals, const char* module, std::initializer_list<PyObject*> from, std::span<Ref> out,
+                  int level = 1);
 
 // ---------------------------------------------------------------------------
 // Globals and calls
@@ -246,6 +253,7 @@ bool unpack(PyObject* obj, std::span<Ref> out);
 
 // Raises `type` with `message`; always returns nullptr for `return raise(...)`.
 std::nullptr_t raise(PyObject* type, const char* message);
+inline std::nullptr_t value_error(const char* message) { return raise(PyExc_ValueError, message); }
 
 // While alive, the exception it was given is "being handled" (as inside an
 // except block): exceptions raised meanwhile get it as their __context__.
@@ -262,6 +270,8 @@ private:
 
 // Takes the raised exception (new reference) and clears the error indicator.
 Ref fetch_exception();
+// Raises again an exception taken with fetch_exception.
+void restore_exception(Ref exception);
 
 // ---------------------------------------------------------------------------
 // Integers and bytes

@@ -112,6 +112,22 @@ Ref import_from(PyObject* module, PyObject* name) {
     return {};
 }
 
+bool import_names(PyObject* globals, const char* module, std::initializer_list<PyObject*> from, std::span<Ref> out,
+                  int level) {
+    Ref fromlist = steal(PyTuple_New(static_cast<Py_ssize_t>(from.size())));
+    if (!fromlist) return false;
+    Py_ssize_t index = 0;
+    for (PyObject* name : from) PyTuple_SET_ITEM(fromlist.get(), index++, Py_NewRef(name));
+    Ref imported = import_module(globals, module, fromlist.get(), level);
+    if (!imported) return false;
+    std::size_t slot = 0;
+    for (PyObject* name : from) {
+        out[slot] = import_from(imported.get(), name);
+        if (!out[slot++]) return false;
+    }
+    return true;
+}
+
 // ---------------------------------------------------------------------------
 // Globals and calls
 
@@ -249,6 +265,15 @@ Ref fetch_exception() {
     Py_XDECREF(type);
     Py_XDECREF(traceback);
     return steal(value);
+#endif
+}
+
+void restore_exception(Ref exception) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exception.release());
+#else
+    PyObject* value = exception.release();
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value, PyException_GetTraceback(value));
 #endif
 }
 

@@ -98,11 +98,7 @@ struct Texts {
 };
 Texts texts;
 
-// Raises ValueError(message); returns an empty reference.
-Ref value_error(const char* message) {
-    PyErr_SetString(PyExc_ValueError, message);
-    return {};
-}
+using qrl::value_error;
 
 // The outcome of a check as a C truth value: raises ValueError(message) when
 // the check failed (1) and keeps the error raised while checking (-1).

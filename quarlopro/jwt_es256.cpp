@@ -91,8 +91,7 @@ bool is_original(qrl::Call& call, PyObject* name, PyObject* original) {
     return qrl::global_is(call.globals(), name, original);
 }
 
-// Raises ValueError(message) and returns nullptr.
-std::nullptr_t value_error(const char* message) { return qrl::raise(PyExc_ValueError, message); }
+using qrl::value_error;
 
 // `stdmodule.attribute(args...)` with the module looked up as a global.
 template <typename... Args>

@@ -43,22 +43,6 @@ bool init_names() {
     return !PyErr_Occurred();
 }
 
-// `from .<module> import <names...>` at call time; fills `out` in order.
-bool import_names(qrl::Call& call, const char* module, std::initializer_list<PyObject*> from, std::span<Ref> out) {
-    Ref fromlist = qrl::steal(PyTuple_New(static_cast<Py_ssize_t>(from.size())));
-    if (!fromlist) return false;
-    Py_ssize_t index = 0;
-    for (PyObject* name : from) PyTuple_SET_ITEM(fromlist.get(), index++, Py_NewRef(name));
-    Ref imported = qrl::import_module(call.globals(), module, fromlist.get(), 1);
-    if (!imported) return false;
-    std::size_t slot = 0;
-    for (PyObject* name : from) {
-        out[slot] = qrl::import_from(imported.get(), name);
-        if (!out[slot++]) return false;
-    }
-    return true;
-}
-
 // ---------------------------------------------------------------------------
 // Files
 
@@ -127,16 +111,6 @@ bool prepare_private_file(PyObject* target, PrivateFile& file) {
     return true;
 }
 
-// Raises `error` again (a value taken with qrl::fetch_exception).
-void restore_exception(Ref error) {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(error.release());
-#else
-    PyObject* value = error.release();
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value, PyException_GetTraceback(value));
-#endif
-}
-
 // Removes a private key file created by prepare_private_file after its write
 // failed, keeping the write's exception.
 void discard_private_file(const PrivateFile& file) {
@@ -151,13 +125,13 @@ void discard_private_file(const PrivateFile& file) {
         PyErr_Clear();
     }
 #endif
-    restore_exception(std::move(error));
+    qrl::restore_exception(std::move(error));
 }
 
 // ---------------------------------------------------------------------------
 // Handlers
 
-std::nullptr_t value_error(const char* message) { return qrl::raise(PyExc_ValueError, message); }
+using qrl::value_error;
 
 // pem.encode("ascii") of jwk_to_pem(jwk)
 Ref pem_bytes(PyObject* jwk_to_pem, PyObject* jwk) {
@@ -177,8 +151,8 @@ PyObject* create_keypair(qrl::Call& call) {
 
     Ref jwt_es256[1];  // generate_es256_keypair_jwk
     Ref decodekey[2];  // jwk_private_key_to_pem, jwk_public_key_to_pem
-    if (!import_names(call, "jwt_es256", {names.generate_es256_keypair_jwk}, jwt_es256) ||
-        !import_names(call, "decodekey", {names.jwk_private_key_to_pem, names.jwk_public_key_to_pem}, decodekey))
+    if (!qrl::import_names(call.globals(), "jwt_es256", {names.generate_es256_keypair_jwk}, jwt_es256) ||
+        !qrl::import_names(call.globals(), "decodekey", {names.jwk_private_key_to_pem, names.jwk_public_key_to_pem}, decodekey))
         return nullptr;
 
     Ref pair = qrl::call(jwt_es256[0].get());

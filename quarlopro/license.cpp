@@ -31,28 +31,12 @@ bool init_names() {
     return !PyErr_Occurred();
 }
 
-// `from .<module> import <names...>` at call time; fills `out` in order.
-bool import_names(qrl::Call& call, const char* module, std::initializer_list<PyObject*> from, std::span<Ref> out) {
-    Ref fromlist = qrl::steal(PyTuple_New(static_cast<Py_ssize_t>(from.size())));
-    if (!fromlist) return false;
-    Py_ssize_t index = 0;
-    for (PyObject* name : from) PyTuple_SET_ITEM(fromlist.get(), index++, Py_NewRef(name));
-    Ref imported = qrl::import_module(call.globals(), module, fromlist.get(), 1);
-    if (!imported) return false;
-    std::size_t slot = 0;
-    for (PyObject* name : from) {
-        out[slot] = qrl::import_from(imported.get(), name);
-        if (!out[slot++]) return false;
-    }
-    return true;
-}
-
 // verify_es256_jwt(token, public_key_xy_from_jwk(der_spki_ec_to_jwk(pem_public_key_to_der(pem))))
 Ref verified_claims(qrl::Call& call, PyObject* token, PyObject* public_path) {
     Ref jwt_es256[2];  // verify_es256_jwt, public_key_xy_from_jwk
     Ref decodekey[2];  // pem_public_key_to_der, der_spki_ec_to_jwk
-    if (!import_names(call, "jwt_es256", {names.verify_es256_jwt, names.public_key_xy_from_jwk}, jwt_es256) ||
-        !import_names(call, "decodekey", {names.pem_public_key_to_der, names.der_spki_ec_to_jwk}, decodekey))
+    if (!qrl::import_names(call.globals(), "jwt_es256", {names.verify_es256_jwt, names.public_key_xy_from_jwk}, jwt_es256) ||
+        !qrl::import_names(call.globals(), "decodekey", {names.pem_public_key_to_der, names.der_spki_ec_to_jwk}, decodekey))
         return {};
     Ref pem = qrl::call_method(public_path, names.read_text);
     Ref der = pem ? qrl::call(decodekey[0].get(), pem.get()) : Ref();

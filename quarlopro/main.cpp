@@ -74,24 +74,6 @@ Ref call_method_kw(PyObject* obj, PyObject* name, std::initializer_list<PyObject
     return qrl::call_kw(method.get(), args, kwnames);
 }
 
-// `from <module> import <names...>` at call time: relative to this package
-// (level 1) or absolute (level 0). Fills `out` in the order of the names.
-bool import_names(qrl::Call& call, const char* module, int level, std::initializer_list<PyObject*> from,
-                  std::span<Ref> out) {
-    Ref fromlist = qrl::steal(PyTuple_New(static_cast<Py_ssize_t>(from.size())));
-    if (!fromlist) return false;
-    Py_ssize_t index = 0;
-    for (PyObject* name : from) PyTuple_SET_ITEM(fromlist.get(), index++, Py_NewRef(name));
-    Ref imported = qrl::import_module(call.globals(), module, fromlist.get(), level);
-    if (!imported) return false;
-    std::size_t slot = 0;
-    for (PyObject* name : from) {
-        out[slot] = qrl::import_from(imported.get(), name);
-        if (!out[slot++]) return false;
-    }
-    return true;
-}
-
 // pathlib.Path, looked up through the module's globals.
 Ref path_class(qrl::Call& call) {
     Ref pathlib = qrl::global(call.globals(), names.pathlib);
@@ -219,7 +201,7 @@ PyObject* extend_sub_parsers(qrl::Call& call) {
         Ref handler_name = qrl::intern(command.handler);
         if (!handler_name) return nullptr;
         Ref handler[1];
-        if (!import_names(call, command.handler_module, 1, {handler_name.get()}, handler)) return nullptr;
+        if (!qrl::import_names(call.globals(), command.handler_module, {handler_name.get()}, handler)) return nullptr;
         Ref ignored = call_method_kw(parser.get(), names.set_defaults, {handler[0].get()}, keywords.func);
         if (!ignored) return nullptr;
     }
@@ -248,8 +230,8 @@ PyObject* extend_build(qrl::Call& call) {
 
     Ref decodekey[2];  // pem_public_key_to_der, der_spki_ec_to_jwk
     Ref jwt_es256[1];  // public_key_xy_from_jwk
-    if (!import_names(call, "decodekey", 1, {names.pem_public_key_to_der, names.der_spki_ec_to_jwk}, decodekey) ||
-        !import_names(call, "jwt_es256", 1, {names.public_key_xy_from_jwk}, jwt_es256))
+    if (!qrl::import_names(call.globals(), "decodekey", {names.pem_public_key_to_der, names.der_spki_ec_to_jwk}, decodekey) ||
+        !qrl::import_names(call.globals(), "jwt_es256", {names.public_key_xy_from_jwk}, jwt_es256))
         return nullptr;
 
     Ref pem = qrl::call_method(public_path.get(), names.read_text);
@@ -297,8 +279,8 @@ Ref single_item_dict(PyObject* key, PyObject* value) {
 PyObject* extend_template(qrl::Call& call) {
     Ref tempita[1];  // Template
     Ref texts[2];    // proBootstrapPxdTemplate, proBootstrapTemplate
-    if (!import_names(call, "Cython.Tempita", 0, {names.Template}, tempita) ||
-        !import_names(call, "protemplate", 1, {names.proBootstrapPxdTemplate, names.proBootstrapTemplate}, texts))
+    if (!qrl::import_names(call.globals(), "Cython.Tempita", {names.Template}, tempita, 0) ||
+        !qrl::import_names(call.globals(), "protemplate", {names.proBootstrapPxdTemplate, names.proBootstrapTemplate}, texts))
         return nullptr;
     PyObject* pxd_text = texts[0].get();
 

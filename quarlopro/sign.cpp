@@ -41,23 +41,7 @@ bool init_names() {
     return !PyErr_Occurred();
 }
 
-// `from .<module> import <names...>` at call time; fills `out` in order.
-bool import_names(qrl::Call& call, const char* module, std::initializer_list<PyObject*> from, std::span<Ref> out) {
-    Ref fromlist = qrl::steal(PyTuple_New(static_cast<Py_ssize_t>(from.size())));
-    if (!fromlist) return false;
-    Py_ssize_t index = 0;
-    for (PyObject* name : from) PyTuple_SET_ITEM(fromlist.get(), index++, Py_NewRef(name));
-    Ref imported = qrl::import_module(call.globals(), module, fromlist.get(), 1);
-    if (!imported) return false;
-    std::size_t slot = 0;
-    for (PyObject* name : from) {
-        out[slot] = qrl::import_from(imported.get(), name);
-        if (!out[slot++]) return false;
-    }
-    return true;
-}
-
-std::nullptr_t value_error(const char* message) { return qrl::raise(PyExc_ValueError, message); }
+using qrl::value_error;
 
 // 1 when the output path and the key path name the same existing file (the
 // same path once resolved, or the same file through another name); 0
@@ -86,16 +70,6 @@ int same_existing_file(PyObject* a, PyObject* b) {
     return qrl::truth(same);
 }
 
-// Raises `error` again (a value taken with qrl::fetch_exception).
-void restore_exception(Ref error) {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(error.release());
-#else
-    PyObject* value = error.release();
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value, PyException_GetTraceback(value));
-#endif
-}
-
 // json.loads(text), with json looked up as a global.
 Ref json_loads(qrl::Call& call, PyObject* text) {
     return qrl::call_global_attr(call.globals(), names.json, names.loads, text);
@@ -117,7 +91,7 @@ Ref load_payload(qrl::Call& call, PyObject* args) {
     const int matches = PyObject_IsInstance(decode_error.get(), decode_error_type.get());
     if (matches < 0) return {};
     if (!matches) {
-        restore_exception(std::move(decode_error));
+        qrl::restore_exception(std::move(decode_error));
         return {};
     }
     qrl::HandlingScope handling(decode_error.get());
@@ -174,8 +148,8 @@ PyObject* sign_jwt(qrl::Call& call) {
 PyObject* sign(qrl::Call& call) {
     Ref decodekey[1];  // pem_private_key_to_jwk
     Ref jwt_es256[1];  // sign_es256_jwt_with_jwk
-    if (!import_names(call, "decodekey", {names.pem_private_key_to_jwk}, decodekey) ||
-        !import_names(call, "jwt_es256", {names.sign_es256_jwt_with_jwk}, jwt_es256))
+    if (!qrl::import_names(call.globals(), "decodekey", {names.pem_private_key_to_jwk}, decodekey) ||
+        !qrl::import_names(call.globals(), "jwt_es256", {names.sign_es256_jwt_with_jwk}, jwt_es256))
         return nullptr;
     Ref pem = qrl::call_method(call[1], names.read_text);
     Ref jwk = pem ? qrl::call(decodekey[0].get(), pem.get()) : Ref();

@@ -1,0 +1,361 @@
+"""The native fast path gives exactly what the exact path gives.
+
+The exact path is forced by replacing a module global with an equal but
+distinct object (or a plain wrapper around the original helper): results
+must not change, only the way they are computed. Replaced globals that do
+change behaviour must be honoured, as the model shows."""
+
+import hashlib
+import random
+import types
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import jwt_reference as ref
+import quarlopro.jwt_es256 as jwt_es256
+
+P, N = ref._P256_P, ref._P256_N
+G = (ref._P256_GX, ref._P256_GY)
+EXAMPLES = settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+FEW = settings(max_examples=12, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+
+
+def distinct_int(value):
+    copy = int(str(value))
+    assert copy == value and copy is not value
+    return copy
+
+
+def wrapper(fn):
+    def plain(*args, **kwargs):
+        plain.calls += 1
+        return fn(*args, **kwargs)
+
+    plain.calls = 0
+    return plain
+
+
+# name -> how to force the exact path; each replacement is equal in
+# behaviour to the original.
+FORCERS = {
+    "_INF": lambda: (None, None),
+    "_point_add": lambda: wrapper(jwt_es256._point_add),
+    "_mod_inv": lambda: wrapper(jwt_es256._mod_inv),
+    "_scalar_mult": lambda: wrapper(jwt_es256._scalar_mult),
+    "_is_on_curve": lambda: wrapper(jwt_es256._is_on_curve),
+    "_P256_P": lambda: distinct_int(P),
+    "_P256_A": lambda: distinct_int(ref._P256_A),
+    "_P256_B": lambda: distinct_int(ref._P256_B),
+    "_P256_N": lambda: distinct_int(N),
+    "_P256_GX": lambda: distinct_int(G[0]),
+}
+
+# The globals each computation reads, directly or through the helpers it calls.
+CLOSURES = {
+    "_is_on_curve": ["_INF", "_P256_P", "_P256_A", "_P256_B"],
+    "_scalar_mult": ["_INF", "_point_add", "_mod_inv", "_P256_P", "_P256_A"],
+    "_sign_ecdsa_p256_sha256": ["_INF", "_scalar_mult", "_point_add", "_mod_inv", "_P256_N", "_P256_GX", "_P256_P"],
+    "_verify_ecdsa_p256_sha256": ["_INF", "_scalar_mult", "_point_add", "_is_on_curve", "_mod_inv", "_P256_N",
+                                  "_P256_B", "_P256_GX"],
+    "generate_es256_keypair": ["_INF", "_scalar_mult", "_point_add", "_P256_GX"],
+}
+
+
+class Exact:
+    """Runs calls with one global replaced by its equal stand-in."""
+
+    def __init__(self, name):
+        self.name = name
+
+    def __call__(self, fn_name, *args):
+        original = getattr(jwt_es256, self.name)
+        stand_in = FORCERS[self.name]()
+        setattr(jwt_es256, self.name, stand_in)
+        try:
+            result = ref.outcome(getattr(jwt_es256, fn_name), *args)
+        finally:
+            setattr(jwt_es256, self.name, original)
+        return result
+
+
+def as_loaded(fn_name, *args):
+    return ref.outcome(getattr(jwt_es256, fn_name), *args)
+
+
+def same_everywhere(fn_name, *args):
+    expected = as_loaded(fn_name, *args)
+    for name in CLOSURES[fn_name]:
+        assert Exact(name)(fn_name, *args) == expected, name
+    return expected
+
+
+class IntSub(int):
+    pass
+
+
+# ---------------------------------------------------------------------------
+# Inputs
+
+RNG = random.Random(256)
+ON_CURVE = [G, (G[0], P - G[1])] + [ref.point_mul(RNG.randrange(1, N)) for _ in range(6)]
+EDGE_SCALARS = [0, 1, 2, 3, N - 1, N, N + 1, 2 * N, 2 * N + 1, 2 ** 256 - 1, 2 ** 256, 2 ** 300, N * 2 ** 50 + 1]
+
+scalars = st.one_of(
+    st.sampled_from(EDGE_SCALARS),
+    st.integers(0, N - 1),
+    st.integers(0, 2 ** 320),
+    st.sampled_from([True, False, IntSub(5), IntSub(N + 2)]),
+)
+
+
+def variants(point):
+    x, y = point
+    return st.sampled_from([
+        (x, y), [x, y], (x + P, y), (x, y + P), (x - P, y), (x, y - P), (x, y + 1), (IntSub(x), IntSub(y)),
+        (x, y, 0), (x,), (x + 2 ** 300, y), (float(x), y),
+    ])
+
+
+points = st.one_of(
+    st.sampled_from(ON_CURVE),
+    st.sampled_from(ON_CURVE).flatmap(variants),
+    st.tuples(st.integers(0, P - 1), st.integers(0, P - 1)),
+    st.tuples(st.integers(-(2 ** 260), 2 ** 260), st.integers(-(2 ** 260), 2 ** 260)),
+    st.sampled_from([(None, None), (0, 0), (P - 1, P - 1), (True, True), (None, 1), "xy"]),
+)
+
+
+# ---------------------------------------------------------------------------
+# Arithmetic
+
+
+@settings(max_examples=300, deadline=None)
+@given(points)
+def test_is_on_curve_same_on_both_paths(point):
+    assert same_everywhere("_is_on_curve", point) == ref.outcome(ref._is_on_curve, point)
+
+
+@EXAMPLES
+@given(scalars, points)
+def test_scalar_mult_same_on_both_paths(k, point):
+    expected = as_loaded("_scalar_mult", k, point)
+    for name in ("_INF", "_point_add"):
+        assert Exact(name)("_scalar_mult", k, point) == expected
+    if expected[0] == "ok" and point in ON_CURVE:
+        assert expected[1] == ref.point_mul(int(k), point)
+
+
+@pytest.mark.parametrize("k", EDGE_SCALARS)
+@pytest.mark.parametrize("point", ON_CURVE[:3], ids=["G", "-G", "Q"])
+def test_scalar_mult_edge_scalars_same_on_both_paths(k, point):
+    expected = same_everywhere("_scalar_mult", k, point)
+    assert expected == ("ok", ref.point_mul(k, point))
+
+
+@pytest.mark.parametrize("forcer", [None, "_INF", "_point_add", "_mod_inv"])
+@pytest.mark.parametrize("point", [ON_CURVE[0], ON_CURVE[3], (5, 7)], ids=["G", "Q", "off curve"])
+def test_scalar_mult_identities(monkeypatch, forcer, point):
+    point = (point[0], point[1])  # a fresh tuple object
+    if forcer is not None:
+        monkeypatch.setattr(jwt_es256, forcer, FORCERS[forcer]())
+    inf = jwt_es256._INF
+    assert jwt_es256._scalar_mult(1, point) is point
+    assert jwt_es256._scalar_mult(True, point) is point
+    assert jwt_es256._scalar_mult(0, point) is inf
+    if point != (5, 7):
+        for k in (N, 2 * N, N * 2 ** 70):
+            assert jwt_es256._scalar_mult(k, point) is inf
+        for k in (N + 1, 2 * N + 1, N * 2 ** 50 + 1):
+            result = jwt_es256._scalar_mult(k, point)
+            assert result == point and result is not point and type(result) is tuple
+
+
+def test_scalar_mult_of_zero_returns_the_current_infinity(monkeypatch):
+    marker = ("inf", "inf")  # not even equal to the original
+    monkeypatch.setattr(jwt_es256, "_INF", marker)
+    assert jwt_es256._scalar_mult(0, G) is marker
+    assert jwt_es256._scalar_mult(0, ON_CURVE[4]) is marker
+
+
+def test_replaced_point_add_is_always_called(monkeypatch):
+    spy = wrapper(jwt_es256._point_add)
+    monkeypatch.setattr(jwt_es256, "_point_add", spy)
+    for point in ON_CURVE[:3]:
+        for k in (2, N - 1, 2 ** 300):
+            before = spy.calls
+            assert jwt_es256._scalar_mult(k, point) == ref.point_mul(k, point)
+            assert spy.calls - before == bin(k).count("1") + k.bit_length()
+
+
+@pytest.mark.parametrize("k", [N - 1, 2 ** 300, 12345], ids=["n-1", "2^300", "12345"])
+def test_replaced_mod_inv_is_always_called(monkeypatch, k):
+    spy, model_spy = wrapper(jwt_es256._mod_inv), wrapper(ref._mod_inv)
+    monkeypatch.setattr(jwt_es256, "_mod_inv", spy)
+    monkeypatch.setattr(ref, "_mod_inv", model_spy)
+    assert jwt_es256._scalar_mult(k, ON_CURVE[5]) == ref._scalar_mult(k, ON_CURVE[5])
+    assert spy.calls == model_spy.calls >= k.bit_length()
+
+
+def test_replaced_constants_are_honoured_like_the_model(monkeypatch):
+    # G replaced by 2G: every computation that reads the generator changes.
+    g2 = ref.point_mul(2)
+    for module in (jwt_es256, ref):
+        monkeypatch.setattr(module, "_P256_GX", g2[0])
+        monkeypatch.setattr(module, "_P256_GY", g2[1])
+    signature = jwt_es256._sign_ecdsa_p256_sha256(b"m", 12345)
+    assert signature == ref._sign_ecdsa_p256_sha256(b"m", 12345)
+    q = ref.point_mul(2 * 12345)  # d * (2G)
+    assert jwt_es256._verify_ecdsa_p256_sha256(b"m", signature, q) is True
+    assert jwt_es256._verify_ecdsa_p256_sha256(b"m", signature, ref.point_mul(12345)) is False
+    monkeypatch.setattr(jwt_es256, "secrets", types.SimpleNamespace(randbelow=lambda n: 7))
+    assert jwt_es256.generate_es256_keypair() == (7, ref.point_mul(14))
+
+
+def test_replaced_curve_coefficient_is_honoured(monkeypatch):
+    # With b changed, G is off "the curve": the verifier must say False even
+    # for a valid signature, as the exact algorithm does.
+    signature = jwt_es256._sign_ecdsa_p256_sha256(b"m", 99)
+    q = ref.point_mul(99)
+    assert jwt_es256._verify_ecdsa_p256_sha256(b"m", signature, q) is True
+    monkeypatch.setattr(jwt_es256, "_P256_B", ref._P256_B + 1)
+    assert jwt_es256._is_on_curve(q) is False
+    assert jwt_es256._verify_ecdsa_p256_sha256(b"m", signature, q) is False
+
+
+def test_replaced_order_is_honoured(monkeypatch):
+    signature = jwt_es256._sign_ecdsa_p256_sha256(b"m", 99)
+    q = ref.point_mul(99)
+    for module in (jwt_es256, ref):
+        monkeypatch.setattr(module, "_P256_N", N + 2)
+    assert jwt_es256._verify_ecdsa_p256_sha256(b"m", signature, q) is False  # n*Q is no longer infinity
+    assert ref.outcome(jwt_es256._sign_ecdsa_p256_sha256, b"m", 99) == ref.outcome(ref._sign_ecdsa_p256_sha256, b"m", 99)
+
+
+# ---------------------------------------------------------------------------
+# Verification and signing
+
+KEYS = [RNG.randrange(1, N) for _ in range(4)] + [1, N - 1]
+MESSAGES = [b"", b"m", b"a longer message" * 10]
+
+
+def signature_variants(d, message):
+    raw = jwt_es256._sign_ecdsa_p256_sha256(message, d)
+    r, s = int.from_bytes(raw[:32], "big"), int.from_bytes(raw[32:], "big")
+    flipped = bytearray(raw)
+    flipped[5] ^= 0x10
+    return [raw, ref.raw_signature(r, N - s), bytes(flipped), ref.raw_signature(0, s), ref.raw_signature(r, N),
+            ref.raw_signature(N - 1, s), raw[:63], raw + b"\0"]
+
+
+def key_variants(d):
+    q = ref.point_mul(d)
+    return [q, [q[0], q[1]], (IntSub(q[0]), IntSub(q[1])), (q[0], q[1] + 1), (q[0] + P, q[1]), (q[0] - P, q[1]),
+            ref.point_mul(d + 1), (None, None), (q[0], q[1], 1), (q[0] + 2 ** 300, q[1])]
+
+
+@FEW
+@given(st.sampled_from(KEYS), st.sampled_from(MESSAGES), st.integers(0, 7), st.integers(0, 9))
+def test_verify_same_on_both_paths(d, message, sig_index, key_index):
+    signature = signature_variants(d, message)[sig_index]
+    key = key_variants(d)[key_index]
+    expected = same_everywhere("_verify_ecdsa_p256_sha256", message, signature, key)
+    assert expected == ref.outcome(ref._verify_ecdsa_p256_sha256, message, signature, key)
+
+
+@pytest.mark.parametrize("d", KEYS[:1])
+def test_verify_all_variants_on_the_exact_path(d):
+    for signature in signature_variants(d, b"m"):
+        for key in key_variants(d):
+            expected = as_loaded("_verify_ecdsa_p256_sha256", b"m", signature, key)
+            assert Exact("_INF")("_verify_ecdsa_p256_sha256", b"m", signature, key) == expected
+
+
+@FEW
+@given(st.integers(1, N - 1), st.binary(max_size=50))
+def test_sign_same_on_both_paths(d, message):
+    expected = same_everywhere("_sign_ecdsa_p256_sha256", message, d)
+    assert expected == ("ok", ref._sign_ecdsa_p256_sha256(message, d))
+
+
+@pytest.mark.parametrize("d", [1, 2, N - 1, N // 2, IntSub(77), 3.0, True])
+def test_sign_edge_keys_same_on_both_paths(d):
+    for message in MESSAGES:
+        same_everywhere("_sign_ecdsa_p256_sha256", message, d)
+
+
+@pytest.mark.parametrize("k", [1, 2, N - 1, N + 1, 2 ** 256 - 1, 2 ** 300, IntSub(5), 0, N])
+def test_sign_with_replaced_nonce_same_on_both_paths(monkeypatch, k):
+    monkeypatch.setattr(jwt_es256, "_rfc6979_k_p256_sha256", lambda d, h: k)
+    monkeypatch.setattr(ref, "_rfc6979_k_p256_sha256", lambda d, h: k)
+    expected = same_everywhere("_sign_ecdsa_p256_sha256", b"m", 12345)
+    assert expected == ref.outcome(ref._sign_ecdsa_p256_sha256, b"m", 12345)
+
+
+def test_sign_with_replaced_hash_same_on_both_paths(monkeypatch):
+    # a digest longer than 256 bits makes e exceed n
+    fake = types.SimpleNamespace(sha256=lambda data=b"": hashlib.sha512(data))
+    monkeypatch.setattr(jwt_es256, "hashlib", fake)
+    monkeypatch.setattr(ref, "hashlib", fake)
+    expected = same_everywhere("_sign_ecdsa_p256_sha256", b"m", 12345)
+    assert expected == ref.outcome(ref._sign_ecdsa_p256_sha256, b"m", 12345)
+    signature = expected[1]
+    q = ref.point_mul(12345)
+    assert same_everywhere("_verify_ecdsa_p256_sha256", b"m", signature, q) == ("ok", True)
+
+
+def test_replaced_helpers_are_called_by_sign_verify_and_keygen(monkeypatch):
+    mult = wrapper(jwt_es256._scalar_mult)
+    on_curve = wrapper(jwt_es256._is_on_curve)
+    monkeypatch.setattr(jwt_es256, "_scalar_mult", mult)
+    monkeypatch.setattr(jwt_es256, "_is_on_curve", on_curve)
+    signature = jwt_es256._sign_ecdsa_p256_sha256(b"m", 5)
+    assert mult.calls == 1
+    assert jwt_es256._verify_ecdsa_p256_sha256(b"m", signature, ref.point_mul(5)) is True
+    assert (mult.calls, on_curve.calls) == (4, 1)
+    jwt_es256.generate_es256_keypair()
+    assert mult.calls == 5
+
+
+@pytest.mark.parametrize("seed", [11, 12, 13])
+def test_keygen_same_on_both_paths(monkeypatch, seed):
+    results = []
+    for forcer in [None] + CLOSURES["generate_es256_keypair"]:
+        monkeypatch.setattr(jwt_es256, "secrets", types.SimpleNamespace(randbelow=random.Random(seed).randrange))
+        if forcer is not None:
+            monkeypatch.setattr(jwt_es256, forcer, FORCERS[forcer]())
+        results.append(jwt_es256.generate_es256_keypair())
+        monkeypatch.undo()
+    assert all(result == results[0] for result in results)
+    d, q = results[0]
+    assert q == ref.point_mul(d)
+
+
+def test_concurrent_calls_give_the_single_thread_results():
+    # Native work runs without the GIL; threads must not disturb each other.
+    import threading
+
+    cases = [(d, b"msg-%d" % i) for i, d in enumerate(KEYS * 3)]
+    expected = [(jwt_es256._sign_ecdsa_p256_sha256(m, d), ref.point_mul(d)) for d, m in cases]
+    errors, barrier = [], threading.Barrier(4)
+
+    def work(offset):
+        barrier.wait()
+        for _ in range(3):
+            for index in range(offset, len(cases), 2):
+                d, message = cases[index]
+                signature, q = expected[index]
+                if jwt_es256._sign_ecdsa_p256_sha256(message, d) != signature:
+                    errors.append(("sign", index))
+                if jwt_es256._verify_ecdsa_p256_sha256(message, signature, q) is not True:
+                    errors.append(("verify", index))
+                if jwt_es256._scalar_mult(d, G) != q:
+                    errors.append(("mult", index))
+
+    threads = [threading.Thread(target=work, args=(i % 2,)) for i in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert errors == []
