@@ -1,5 +1,7 @@
-// Field inversion.
+// Field inversion: constant time by exponentiation, and variable time.
 #include "field.h"
+
+#include "modinv.h"
 
 namespace p256 {
 
@@ -36,5 +38,7 @@ void fe_inv(Fe& r, const Fe& a) {
     fe_sqr_n(t, t, 2);
     fe_mul(r, t, a);  // 0, 1
 }
+
+void fe_inv_var(Fe& r, const Fe& a) { fe_from_u256(r, modinv_var(fe_to_u256(a), params::p)); }
 
 }  // namespace p256

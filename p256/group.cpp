@@ -84,31 +84,20 @@ void gej_double_var(Gej& r, const Gej& a) {
 //   Z1Z1 = Z1^2, U2 = x2 Z1Z1, S2 = y2 Z1 Z1Z1, H = U2 - X1, HH = H^2,
 //   I = 4 HH, J = H I, R = 2 (S2 - Y1), V = X1 I,
 //   X3 = R^2 - J - 2V, Y3 = R (V - X3) - 2 Y1 J, Z3 = (Z1 + H)^2 - Z1Z1 - HH.
-// H = 0 means equal x: the points are equal (double) or opposite (infinity).
-void gej_add_ge_var(Gej& r, const Gej& a, const Ge& b) {
-    if (a.infinity) {
-        gej_set_ge(r, b);
-        return;
-    }
-    if (b.infinity) {
-        r = a;
-        return;
-    }
-    Fe z1z1, u2, s2, h, hh, i, j, rr, v, t;
+// The first part gives H and S2 - Y1; H = 0 means equal x, where the points
+// are equal (double) or opposite (infinity) and the formulas do not apply.
+static inline void madd_start(Fe& z1z1, Fe& h, Fe& rr, const Gej& a, const Fe& bx, const Fe& by) {
+    Fe u2, s2;
     fe_sqr(z1z1, a.z);
-    fe_mul(u2, b.x, z1z1);
-    fe_mul(s2, b.y, a.z);
+    fe_mul(u2, bx, z1z1);
+    fe_mul(s2, by, a.z);
     fe_mul(s2, s2, z1z1);
     fe_sub(h, u2, a.x);
     fe_sub(rr, s2, a.y);
-    if (fe_is_zero_var(h)) {
-        if (fe_is_zero_var(rr)) {
-            gej_double_var(r, a);
-        } else {
-            gej_set_infinity(r);
-        }
-        return;
-    }
+}
+
+static inline void madd_finish(Gej& r, const Gej& a, const Fe& z1z1, const Fe& h, Fe rr) {
+    Fe hh, i, j, v, t;
     fe_add(rr, rr, rr);
     fe_sqr(hh, h);
     fe_add(i, hh, hh);
@@ -129,6 +118,28 @@ void gej_add_ge_var(Gej& r, const Gej& a, const Ge& b) {
     fe_add(j, j, j);
     fe_sub(r.y, t, j);
     r.infinity = false;
+}
+
+void gej_add_ge_var(Gej& r, const Gej& a, const Ge& b) {
+    if (a.infinity) {
+        gej_set_ge(r, b);
+        return;
+    }
+    if (b.infinity) {
+        r = a;
+        return;
+    }
+    Fe z1z1, h, rr;
+    madd_start(z1z1, h, rr, a, b.x, b.y);
+    if (fe_is_zero_var(h)) {
+        if (fe_is_zero_var(rr)) {
+            gej_double_var(r, a);
+        } else {
+            gej_set_infinity(r);
+        }
+        return;
+    }
+    madd_finish(r, a, z1z1, h, rr);
 }
 
 // General addition (11M + 5S):
@@ -194,7 +205,7 @@ void ge_set_gej_var(Ge& r, const Gej& a) {
         return;
     }
     Fe zi, zi2, zi3;
-    fe_inv(zi, a.z);
+    fe_inv_var(zi, a.z);
     fe_sqr(zi2, zi);
     fe_mul(zi3, zi2, zi);
     fe_mul(r.x, a.x, zi2);
@@ -214,7 +225,7 @@ void ge_set_all_gej_var(Ge* r, const Gej* a, std::size_t n) {
         r[i].x = acc;
     }
     Fe inv;
-    fe_inv(inv, acc);
+    fe_inv_var(inv, acc);
     for (std::size_t k = n; k-- > 0;) {
         if (r[k].infinity) {
             r[k].x = kFeZero;
@@ -235,56 +246,10 @@ void ge_set_all_gej_var(Ge* r, const Gej* a, std::size_t n) {
     }
 }
 
-void gep_set_infinity(Gep& r) {
-    r.x = kFeZero;
-    r.y = kFeOne;
-    r.z = kFeZero;
-}
-
-// Complete mixed addition for a = -3, b = kFeB (Renes, Costello, Batina
-// 2016, mixed variant with Z2 = 1). Valid for every a, including infinity
-// and b = +-a; b itself must be a curve point.
-void gep_add_ge(Gep& r, const Gep& a, const GeStorage& b) {
-    Fe t0, t1, t2, t3, t4, x3, y3, z3;
-    fe_mul(t0, a.x, b.x);
-    fe_mul(t1, a.y, b.y);
-    fe_add(t3, b.x, b.y);
-    fe_add(t4, a.x, a.y);
-    fe_mul(t3, t3, t4);
-    fe_add(t4, t0, t1);
-    fe_sub(t3, t3, t4);  // X1 Y2 + X2 Y1
-    fe_mul(t4, b.y, a.z);
-    fe_add(t4, t4, a.y);  // Y1 + Y2 Z1
-    fe_mul(y3, b.x, a.z);
-    fe_add(y3, y3, a.x);  // X1 + X2 Z1
-    fe_mul(z3, kFeB, a.z);
-    fe_sub(x3, y3, z3);
-    fe_add(z3, x3, x3);
-    fe_add(x3, x3, z3);
-    fe_sub(z3, t1, x3);
-    fe_add(x3, t1, x3);
-    fe_mul(y3, kFeB, y3);
-    fe_add(t1, a.z, a.z);
-    fe_add(t2, t1, a.z);
-    fe_sub(y3, y3, t2);
-    fe_sub(y3, y3, t0);
-    fe_add(t1, y3, y3);
-    fe_add(y3, t1, y3);
-    fe_add(t1, t0, t0);
-    fe_add(t0, t1, t0);
-    fe_sub(t0, t0, t2);
-    fe_mul(t1, t4, y3);
-    fe_mul(t2, t0, y3);
-    fe_mul(y3, x3, z3);
-    fe_add(y3, y3, t2);
-    fe_mul(x3, x3, t3);
-    fe_sub(x3, x3, t1);
-    fe_mul(z3, t4, z3);
-    fe_mul(t1, t3, t0);
-    fe_add(z3, z3, t1);
-    r.x = x3;
-    r.y = y3;
-    r.z = z3;
+void gej_add_ge_distinct(Gej& r, const Gej& a, const GeStorage& b) {
+    Fe z1z1, h, rr;
+    madd_start(z1z1, h, rr, a, b.x, b.y);
+    madd_finish(r, a, z1z1, h, rr);
 }
 
 }  // namespace p256

@@ -1,12 +1,10 @@
 // The group law on y^2 = x^3 - 3x + b over the field.
 //
-// Three representations:
+// Two representations:
 //  * Ge: affine (x, y), with a flag for the point at infinity;
-//  * Gej: Jacobian (X, Y, Z) for (X/Z^2, Y/Z^3), with an infinity flag; the
-//    variable-time code uses it, handling every exceptional case by branch;
-//  * Gep: homogeneous projective (X, Y, Z) for (X/Z, Y/Z), infinity (0:1:0);
-//    the constant-time code uses it with complete addition formulas, which
-//    have no exceptional cases at all.
+//  * Gej: Jacobian (X, Y, Z) for (X/Z^2, Y/Z^3), with an infinity flag. The
+//    variable-time functions handle every exceptional case by branch; the
+//    constant-time addition has none and leaves them to its caller.
 // GeStorage is an affine point without the flag, as kept in tables.
 #pragma once
 
@@ -24,10 +22,6 @@ struct Ge {
 struct Gej {
     Fe x, y, z;
     bool infinity;
-};
-
-struct Gep {
-    Fe x, y, z;
 };
 
 struct GeStorage {
@@ -74,14 +68,13 @@ void ge_set_all_gej_var(Ge* r, const Gej* a, std::size_t n);
 
 // ---- Constant time -------------------------------------------------------
 
-void gep_set_infinity(Gep& r);
+// r = a + b for Jacobian a and affine b (7M + 4S) with no branch at all:
+// only valid when a is not infinity and a != +-b. The caller rules those
+// cases out (or selects the right result by mask).
+void gej_add_ge_distinct(Gej& r, const Gej& a, const GeStorage& b);
 
-// r = a + b for any a (infinity included) and affine b, by the complete
-// mixed formulas of Renes, Costello and Batina for a = -3 (11M + 2 b-mults).
-void gep_add_ge(Gep& r, const Gep& a, const GeStorage& b);
-
-// r = a when mask is all ones, else r is left alone.
-inline void gep_cmov(Gep& r, const Gep& a, std::uint64_t mask) {
+// r = a when mask is all ones, else r is left alone (coordinates only).
+inline void gej_cmov(Gej& r, const Gej& a, std::uint64_t mask) {
     fe_cmov(r.x, a.x, mask);
     fe_cmov(r.y, a.y, mask);
     fe_cmov(r.z, a.z, mask);

@@ -55,6 +55,10 @@ bool mul_vartime(const U256& k, const U256& x, const U256& y, U256& rx, U256& ry
 // (all mod n); false when the sum is the point at infinity.
 bool ecdsa_verify(const U256& e, const U256& r, const U256& s, const U256& qx, const U256& qy);
 
+// Builds the precomputed point tables now instead of on first use (for
+// callers that want every table ready at import). Thread-safe; idempotent.
+void init_tables();
+
 // ---- Secret-data operations (constant time) ---------------------------
 
 // k * G for 1 <= k < n, affine. Constant time in k.

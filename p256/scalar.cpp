@@ -1,6 +1,9 @@
 // Scalar arithmetic modulo n.
 #include "scalar.h"
 
+#include "field.h"  // mul_256
+#include "modinv.h"
+
 namespace p256 {
 
 namespace {
@@ -18,53 +21,69 @@ constexpr U256 kR2 = u256_to_mont(u256_to_mont(U256{{1, 0, 0, 0}}, params::n), p
 constexpr U256 kNMinus2{{kN0 - 2, kN1, kN2, kN3}};
 
 // r = t mod n for t = c * 2^256 + (t0..t3) < 2n.
-inline void reduce_once(Sc& r, const std::uint64_t t[4], std::uint64_t c) {
+P256_INLINE void reduce_once(Sc& r, const std::uint64_t t[4], std::uint64_t c) {
     std::uint64_t b = 0;
     std::uint64_t d[4];
     d[0] = subb(t[0], kN0, b);
     d[1] = subb(t[1], kN1, b);
     d[2] = subb(t[2], kN2, b);
     d[3] = subb(t[3], kN3, b);
-    select4(r.v, t, d, mask_bit(b & (c ^ 1)));
+    subb(c, 0, b);  // a borrow out of the carry limb too: t < n
+    select4(r.v, t, d, mask_bit(b));
 }
 
-// r = a b 2^-256 mod n for a b < n 2^256.
-inline void mont_mul(Sc& r, const std::uint64_t a[4], const std::uint64_t b[4]) {
-    std::uint64_t t[8];
-    u128 acc;
-    std::uint64_t c;
-    for (int j = 0; j < 8; ++j) t[j] = 0;
-    for (int i = 0; i < 4; ++i) {
-        c = 0;
-        for (int j = 0; j < 4; ++j) {
-            acc = static_cast<u128>(a[i]) * b[j] + t[i + j] + c;
-            t[i + j] = static_cast<std::uint64_t>(acc);
-            c = static_cast<std::uint64_t>(acc >> 64);
-        }
-        t[i + 4] = c;
-    }
-    // Reduce the low half: four rounds of l = (l + m n) / 2^64 with
-    // m = l0 * (-n^-1), which clears the low limb; l stays below 2^256
-    // because n + 2^192 < 2^256.
-    std::uint64_t l0 = t[0], l1 = t[1], l2 = t[2], l3 = t[3];
-    for (int i = 0; i < 4; ++i) {
-        const std::uint64_t m = l0 * kNInv;
-        acc = static_cast<u128>(m) * kN0 + l0;
-        acc = static_cast<u128>(m) * kN1 + l1 + static_cast<std::uint64_t>(acc >> 64);
-        l0 = static_cast<std::uint64_t>(acc);
-        acc = static_cast<u128>(m) * kN2 + l2 + static_cast<std::uint64_t>(acc >> 64);
-        l1 = static_cast<std::uint64_t>(acc);
-        acc = static_cast<u128>(m) * kN3 + l3 + static_cast<std::uint64_t>(acc >> 64);
-        l2 = static_cast<std::uint64_t>(acc);
-        l3 = static_cast<std::uint64_t>(acc >> 64);
-    }
-    std::uint64_t s[4];
+// One Montgomery step: l = (l + m n) / 2^64 with m = l0 (-n^-1) mod 2^64,
+// which clears the low limb; l stays below 2^256 because n + 2^192 < 2^256.
+P256_INLINE void reduce_step(std::uint64_t& l0, std::uint64_t& l1, std::uint64_t& l2,
+                             std::uint64_t& l3) {
+    const std::uint64_t m = l0 * kNInv;
+    std::uint64_t h0, h1, h2, h3, c = 0;
+    std::uint64_t p0 = mul_wide(m, kN0, h0);
+    std::uint64_t p1 = mul_wide(m, kN1, h1);
+    std::uint64_t p2 = mul_wide(m, kN2, h2);
+    std::uint64_t p3 = mul_wide(m, kN3, h3);
+#if defined(__GNUC__) || defined(__clang__)
+    // All products first, then the carry chains (see fe_reduce_step).
+    __asm__("" : "+r"(p0), "+r"(p1), "+r"(p2), "+r"(p3), "+r"(h0), "+r"(h1), "+r"(h2), "+r"(h3));
+#endif
+    addc(l0, p0, c);  // zero by the choice of m
+    std::uint64_t n0 = addc(l1, p1, c);
+    std::uint64_t n1 = addc(l2, p2, c);
+    std::uint64_t n2 = addc(l3, p3, c);
+    std::uint64_t n3 = addc(0, 0, c);
     c = 0;
+    l0 = addc(n0, h0, c);
+    l1 = addc(n1, h1, c);
+    l2 = addc(n2, h2, c);
+    l3 = addc(n3, h3, c);
+}
+
+// r = t / 2^256 mod n for the 512-bit t with t < n 2^256.
+P256_INLINE void mont_reduce(Sc& r, const std::uint64_t t[8]) {
+    std::uint64_t l0 = t[0], l1 = t[1], l2 = t[2], l3 = t[3];
+    reduce_step(l0, l1, l2, l3);
+    reduce_step(l0, l1, l2, l3);
+    reduce_step(l0, l1, l2, l3);
+    reduce_step(l0, l1, l2, l3);
+    std::uint64_t s[4], c = 0;
     s[0] = addc(t[4], l0, c);
     s[1] = addc(t[5], l1, c);
     s[2] = addc(t[6], l2, c);
     s[3] = addc(t[7], l3, c);
     reduce_once(r, s, c);
+}
+
+// r = a b 2^-256 mod n for a b < n 2^256.
+P256_INLINE void mont_mul(Sc& r, const std::uint64_t a[4], const std::uint64_t b[4]) {
+    std::uint64_t t[8];
+    mul_256(t, a, b);
+    mont_reduce(r, t);
+}
+
+P256_INLINE void mont_sqr(Sc& r, const std::uint64_t a[4]) {
+    std::uint64_t t[8];
+    sqr_256(t, a);
+    mont_reduce(r, t);
 }
 
 // r = a^e in Montgomery form for a public exponent e, left to right with
@@ -75,15 +94,16 @@ void mont_pow(Sc& r, const Sc& a, const U256& e) {
     Sc odd[1 << (kW - 1)];  // a^1, a^3, ..., a^31
     Sc a2;
     odd[0] = a;
-    mont_mul(a2, a.v, a.v);
+    mont_sqr(a2, a.v);
     for (int i = 1; i < (1 << (kW - 1)); ++i) mont_mul(odd[i], odd[i - 1].v, a2.v);
 
     int i = 255;
     while (i >= 0 && !u256_bit(e, i)) --i;
     bool started = false;
+    r = odd[0];  // replaced at the first window; e = 0 is not used here
     while (i >= 0) {
         if (!u256_bit(e, i)) {
-            mont_mul(r, r.v, r.v);
+            mont_sqr(r, r.v);
             --i;
             continue;
         }
@@ -94,7 +114,7 @@ void mont_pow(Sc& r, const Sc& a, const U256& e) {
         unsigned w = 0;
         for (int j = i; j >= low; --j) w = (w << 1) | (u256_bit(e, j) ? 1u : 0u);
         if (started) {
-            for (int j = i; j >= low; --j) mont_mul(r, r.v, r.v);
+            for (int j = i; j >= low; --j) mont_sqr(r, r.v);
             mont_mul(r, r.v, odd[w >> 1].v);
         } else {
             r = odd[w >> 1];
@@ -141,6 +161,11 @@ void sc_inv(Sc& r, const Sc& a) {
     mont_pow(t, m, kNMinus2);    // a^-1 R
     const std::uint64_t one[4] = {1, 0, 0, 0};
     mont_mul(r, t.v, one);
+}
+
+void sc_inv_var(Sc& r, const Sc& a) {
+    const U256 inv = modinv_var(sc_to_u256(a), params::n);
+    r = Sc{{inv.limb[0], inv.limb[1], inv.limb[2], inv.limb[3]}};
 }
 
 }  // namespace p256

@@ -26,6 +26,9 @@ void sc_mul(Sc& r, const Sc& a, const Sc& b);
 // r = a^-1 (0 for a = 0), by exponentiation to n - 2.
 void sc_inv(Sc& r, const Sc& a);
 
+// r = a^-1 (0 for a = 0) for public a; the time depends on a.
+void sc_inv_var(Sc& r, const Sc& a);
+
 
 inline std::uint64_t sc_is_zero_mask(const Sc& a) {
     return mask_zero(a.v[0] | a.v[1] | a.v[2] | a.v[3]);

@@ -1274,6 +1274,7 @@ int exec_jwt_es256(PyObject* module) {
         if (!qrl::import_into(module, std_module)) return -1;
     }
     if (!bind_constants(module)) return -1;
+    p256::init_tables();  // the base point tables, built once, read-only afterwards
     for (const qrl::FunctionSpec* spec : kFunctions) {
         if (!qrl::add_function(module, *spec)) return -1;
     }

@@ -1,0 +1,96 @@
+// Per-operation timings of the engine: median (and minimum, which is the
+// better guide on a busy machine) over repeated batches.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <vector>
+
+#include "ecmult.h"
+#include "ecmult_gen.h"
+#include "p256.h"
+
+using namespace p256;
+
+namespace {
+
+volatile std::uint64_t g_sink;
+
+// Runs `op` in batches of `iters` and prints the median time per call.
+template <typename Op>
+void bench(const char* name, int iters, Op op) {
+    constexpr int kRepeats = 15;
+    std::vector<double> per_call;
+    op();  // warm up: tables, caches
+    for (int r = 0; r < kRepeats; ++r) {
+        const auto t0 = std::chrono::steady_clock::now();
+        for (int i = 0; i < iters; ++i) op();
+        const auto t1 = std::chrono::steady_clock::now();
+        per_call.push_back(std::chrono::duration<double, std::nano>(t1 - t0).count() / iters);
+    }
+    std::sort(per_call.begin(), per_call.end());
+    const double med = per_call[kRepeats / 2], lo = per_call[0];
+    if (med >= 1000.0) {
+        std::printf("%-20s median %9.2f us   min %9.2f us\n", name, med / 1000.0, lo / 1000.0);
+    } else {
+        std::printf("%-20s median %9.1f ns   min %9.1f ns\n", name, med, lo);
+    }
+}
+
+U256 from_hex(const char* s) {
+    std::uint8_t b[32];
+    for (int i = 0; i < 32; ++i) std::sscanf(s + 2 * i, "%2hhx", &b[i]);
+    return load_be(b);
+}
+
+}  // namespace
+
+int main() {
+    init_tables();
+    const U256 k = from_hex("2b7b0c8f5e3a1d9c6f4e2a0b8c7d6e5f4a3b2c1d0e9f8a7b6c5d4e3f2a1b0c9d");
+    const U256 d = from_hex("c9afa9d845ba75166b5c215767b1d6934e50c3db36e89b127b8a622b120f6721");
+    const U256 e = from_hex("af2bdbe1aa9b6ec1e2ade1d694f41fc71a831d0268e9891562113d8a62add1bf");
+    U256 qx, qy, r, s;
+    mul_base_ct(d, qx, qy);
+    ecdsa_sign_ct(k, d, e, r, s);
+
+    Fe fa, fb;
+    fe_from_u256(fa, k);
+    fe_from_u256(fb, d);
+    bench("fe_mul", 200000, [&] { fe_mul(fa, fa, fb); });
+    bench("fe_sqr", 200000, [&] { fe_sqr(fa, fa); });
+    bench("fe_inv", 2000, [&] { fe_inv(fa, fa); });
+    bench("fe_inv_var", 2000, [&] { fe_inv_var(fa, fa); });
+    Sc sa, sb;
+    sc_from_u256(sa, k);
+    sc_from_u256(sb, d);
+    bench("sc_mul", 100000, [&] { sc_mul(sa, sa, sb); });
+    bench("sc_inv", 2000, [&] { sc_inv(sa, sa); });
+    bench("sc_inv_var", 2000, [&] { sc_inv_var(sa, sa); });
+
+    const Ge g = ge_generator();
+    Gej j;
+    gej_set_ge(j, g);
+    gej_double_var(j, j);
+    bench("gej_double_var", 100000, [&] { gej_double_var(j, j); });
+    bench("gej_add_ge_var", 100000, [&] { gej_add_ge_var(j, j, g); });
+    Gej jd = j;
+    const GeStorage gs{g.x, g.y};
+    bench("gej_add_ge_distinct", 100000, [&] { gej_add_ge_distinct(jd, jd, gs); });
+    g_sink = fa.v[0] ^ sa.v[0] ^ j.x.v[0] ^ jd.x.v[0];
+
+    U256 x, y;
+    bench("mul_base_ct", 2000, [&] {
+        mul_base_ct(k, x, y);
+        g_sink = x.limb[0];
+    });
+    bench("mul_vartime", 1000, [&] {
+        mul_vartime(k, qx, qy, x, y);
+        g_sink = x.limb[0];
+    });
+    bench("ecdsa_sign_ct", 2000, [&] {
+        ecdsa_sign_ct(k, d, e, x, y);
+        g_sink = x.limb[0];
+    });
+    bench("ecdsa_verify", 1000, [&] { g_sink = ecdsa_verify(e, r, s, qx, qy); });
+    return 0;
+}
