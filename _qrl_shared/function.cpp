@@ -76,6 +76,27 @@ void missing_arguments(FunctionObject* fn, PyObject* const* slots) {
                  count == 1 ? "" : "s", listed.get());
 }
 
+// From 3.13 on, the interpreter suggests the closest parameter name.
+void unexpected_keyword(FunctionObject* fn, PyObject* key) {
+#if PY_VERSION_HEX >= 0x030D0000
+    Ref suggestion;
+    Ref candidates = steal(PyList_New(fn->nparams));
+    if (candidates) {
+        for (int i = 0; i < fn->nparams; ++i) PyList_SET_ITEM(candidates.get(), i, Py_NewRef(fn->params[i]));
+        Ref module = steal(PyImport_ImportModule("_suggestions"));
+        Ref generate = module ? steal(PyObject_GetAttrString(module.get(), "_generate_suggestions")) : Ref();
+        suggestion = generate ? call(generate.get(), candidates.get(), key) : Ref();
+    }
+    PyErr_Clear();  // no suggestion is not an error
+    if (suggestion && suggestion.get() != Py_None) {
+        PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
+                     fn->qualname, key, suggestion.get());
+        return;
+    }
+#endif
+    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", fn->qualname, key);
+}
+
 void bad_argument(FunctionObject* fn, int index, const char* expected, PyObject* arg) {
     PyErr_Format(PyExc_TypeError, "%U() argument '%U' must be %s, not %.50s", fn->qualname, fn->params[index],
                  expected, arg == Py_None ? "None" : _PyType_Name(Py_TYPE(arg)));
@@ -108,7 +129,7 @@ struct FunctionAccess {
                 const int index = find_param(fn, key);
                 if (index == -2) return false;
                 if (index < 0) {
-                    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", fn->qualname, key);
+                    unexpected_keyword(fn, key);
                     return false;
                 }
                 if (slots[index]) {

@@ -150,6 +150,19 @@ def test_binding_errors_are_worded_like_python_functions(name, args, kwargs, mes
     assert got == type_error(python_twin(name), *args, **kwargs)
 
 
+@pytest.mark.parametrize("name, kwargs", [
+    ("_b64url_decode", {"txt": "a"}),
+    ("verify_es256_jwt", {"token": "t", "public_key_xy": G, "leeway_second": 1}),
+    ("generate_es256_keypair_jwk", {"kd": "a"}),
+])
+def test_a_near_miss_keyword_is_worded_like_python_functions(name, kwargs):
+    # From 3.13 on the interpreter adds "Did you mean ...?" for a keyword close
+    # to a parameter name; before, the plain message.
+    got = type_error(FN[name], **kwargs)
+    assert got == type_error(python_twin(name), **kwargs)
+    assert "unexpected keyword argument" in got
+
+
 def test_binding_messages_use_the_qualname(monkeypatch):
     fn = jwt_es256._mod_inv
     monkeypatch.setattr(fn, "__qualname__", "Keys.inverse")
