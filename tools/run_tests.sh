@@ -20,4 +20,4 @@ for python in "$@"; do
 done
 
 echo "== native engine tests"
-make -C p256 test PYTHON="$venv/bin/python"
+make -C p256 test PYTHON="$PWD/$venv/bin/python"
