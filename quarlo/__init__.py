@@ -7,4 +7,6 @@ This package is the host side of the quarlopro plug-in: a command line
 (``quarlo.build``).
 """
 
+# The version of the quarlopro distribution, written only here: the build
+# reads it into the package metadata, and `quarlo --version` shows it.
 __version__ = "0.1.0"

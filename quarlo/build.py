@@ -85,15 +85,22 @@ class Source:
 
 
 class Reporter:
-    """Prints each step of a build with its duration; with ``verbose`` also
-    the commands that run and what they print."""
+    """Shows the progress of a build: each step as it starts, and how long it
+    took once it is done. With ``verbose`` also the commands that run and
+    what they print; with ``quiet`` nothing at all."""
 
-    def __init__(self, stream=None, verbose: bool = False) -> None:
+    # Width of the label and subject columns of a step line.
+    LABEL = 9
+    SUBJECT = 56
+
+    def __init__(self, stream=None, verbose: bool = False, quiet: bool = False) -> None:
         self.stream = stream if stream is not None else sys.stdout
         self.verbose = verbose
+        self.quiet = quiet and not verbose
 
     def say(self, text: str) -> None:
-        print(text, file=self.stream, flush=True)
+        if not self.quiet:
+            print(text, file=self.stream, flush=True)
 
     def detail(self, text: str) -> None:
         if self.verbose:
@@ -101,10 +108,32 @@ class Reporter:
 
     @contextmanager
     def step(self, label: str, subject: str) -> Iterator[None]:
+        """A step: "  cython   prog.py -> prog.c" shown when it starts and
+        completed with its duration ("  0.84 s"), or "failed", when it ends.
+        In verbose mode the step's details come between two lines, the second
+        one carrying the duration."""
+        line = f"  {label:<{self.LABEL}}{subject:<{self.SUBJECT}}"
+        if self.quiet:
+            yield
+            return
+        if self.verbose:
+            self.say(f"  {label:<{self.LABEL}}{subject}")
+        else:
+            print(line, end="", file=self.stream, flush=True)
         started = time.perf_counter()
-        yield
+        try:
+            yield
+        except BaseException:
+            if self.verbose:
+                self.say(line + "failed")
+            else:
+                print("failed", file=self.stream, flush=True)
+            raise
         elapsed = time.perf_counter() - started
-        self.say(f"  {label:<9}{subject:<56}{elapsed:6.2f} s")
+        if self.verbose:
+            self.say(f"{line}{elapsed:6.2f} s")
+        else:
+            print(f"{elapsed:6.2f} s", file=self.stream, flush=True)
 
 
 # ---------------------------------------------------------------------------
@@ -437,7 +466,7 @@ def _install(products: Path, output: Path) -> list[Path]:
 
 def run(args: argparse.Namespace, manager: PluginManager) -> None:
     """The handler of ``quarlo build``."""
-    reporter = Reporter(verbose=args.verbose)
+    reporter = Reporter(verbose=getattr(args, "verbose", False), quiet=getattr(args, "quiet", False))
     try:
         build(args, manager, reporter)
     except (CCompilerError, DistutilsExecError) as error:

@@ -1,0 +1,26 @@
+# Type stubs of quarlopro.main: the plug-in entry of quarlo.
+#
+# The hooks take the host's own objects (its plug-in manager, argparse
+# parsers, its C compiler object), which the plug-in uses by duck typing.
+import argparse
+import logging as logging
+import pathlib as pathlib
+from typing import Any
+
+logger: logging.Logger
+
+class Plugin:
+    # Set by __init__.
+    pluginManager: Any
+    # Set by extendBuild; extendCompiler and extendTemplate read them.
+    withRuntimeJwt: bool
+    withStringCompression: bool
+    runtimeJwtPublic: bytes | None
+    def __init__(self, pluginManager: Any) -> None: ...
+    def extendSubParsers(self, subParsers: Any) -> None: ...
+    def extendBuildParser(self, buildParser: Any) -> None: ...
+    def extendBuild(self, args: argparse.Namespace) -> None: ...
+    def extendCompiler(self, compiler: Any) -> None: ...
+    def extendTemplate(self) -> dict[str, dict[str, Any]]: ...
+    def getCompileArgs(self) -> list[str]: ...
+    def getLinkerArgs(self, exeName: object, libraryPath: object) -> dict[str, list[str]]: ...
