@@ -31,16 +31,23 @@ struct GenTable {
 // r = the entry with index idx - 1 of row, or all zeros when idx = 0;
 // every entry is read. With GCC or Clang the eight limbs are handled as
 // four 128-bit vectors (plain SSE2 on x86-64), which halves the work of
-// the scan; elsewhere limb by limb.
+// the scan, and the mask of each entry comes from comparing a counter with
+// idx in all four 32-bit lanes (both are below 2^32, so equal lanes make
+// the whole vector all ones); elsewhere limb by limb.
 #if (defined(__GNUC__) || defined(__clang__)) && !defined(P256_PORTABLE)
 typedef std::uint64_t V2 __attribute__((vector_size(16)));
+typedef std::uint32_t V4 __attribute__((vector_size(16)));
 
 inline void lookup(GeStorage& r, const GeStorage* row, std::uint32_t idx) {
     static_assert(sizeof(GeStorage) == 4 * sizeof(V2));
     V2 a0 = {0, 0}, a1 = {0, 0}, a2 = {0, 0}, a3 = {0, 0};
+    const V4 want = {idx, idx, idx, idx};
+    const V4 one = {1, 1, 1, 1};
+    V4 count = {0, 0, 0, 0};
     for (int i = 0; i < kGenEntries; ++i) {
-        const std::uint64_t m = mask_zero(static_cast<std::uint64_t>(idx ^ (i + 1)));
-        const V2 mv = {m, m};
+        count += one;  // i + 1
+        V2 mv = reinterpret_cast<V2>(count == want);
+        __asm__("" : "+x"(mv));  // keep it a mask, as value_barrier does
         const unsigned char* e = reinterpret_cast<const unsigned char*>(&row[i]);
         V2 e0, e1, e2, e3;
         std::memcpy(&e0, e, 16);

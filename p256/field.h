@@ -223,6 +223,21 @@ P256_INLINE void fe_sub(Fe& r, const Fe& a, const Fe& b) {
 
 P256_INLINE void fe_neg(Fe& r, const Fe& a) { fe_sub(r, kFeZero, a); }
 
+// r = a / 2: a itself when even, else (a + p) / 2, which is below p.
+P256_INLINE void fe_half(Fe& r, const Fe& a) {
+    using namespace field_detail;
+    const std::uint64_t m = mask_bit(a.v[0] & 1);
+    std::uint64_t c = 0;
+    const std::uint64_t s0 = addc(a.v[0], kP0 & m, c);
+    const std::uint64_t s1 = addc(a.v[1], kP1 & m, c);
+    const std::uint64_t s2 = addc(a.v[2], kP2 & m, c);
+    const std::uint64_t s3 = addc(a.v[3], kP3 & m, c);
+    r.v[0] = (s0 >> 1) | (s1 << 63);
+    r.v[1] = (s1 >> 1) | (s2 << 63);
+    r.v[2] = (s2 >> 1) | (s3 << 63);
+    r.v[3] = (s3 >> 1) | (c << 63);
+}
+
 // Negates r in place when mask is all ones.
 P256_INLINE void fe_cneg(Fe& r, std::uint64_t mask) {
     Fe n;
@@ -257,8 +272,11 @@ P256_INLINE U256 fe_to_u256(const Fe& a) {
     return U256{{r.v[0], r.v[1], r.v[2], r.v[3]}};
 }
 
-// r = a^-1 (0 for a = 0), by exponentiation to p - 2: constant time.
+// r = a^-1 (0 for a = 0) in constant time, by divsteps.
 void fe_inv(Fe& r, const Fe& a);
+
+// The same by exponentiation to p - 2 (slower; the tests' reference).
+void fe_inv_pow(Fe& r, const Fe& a);
 
 // r = a^-1 (0 for a = 0) for public a; the time depends on a.
 void fe_inv_var(Fe& r, const Fe& a);

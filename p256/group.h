@@ -68,7 +68,7 @@ void ge_set_all_gej_var(Ge* r, const Gej* a, std::size_t n);
 
 // ---- Constant time -------------------------------------------------------
 
-// r = a + b for Jacobian a and affine b (7M + 4S) with no branch at all:
+// r = a + b for Jacobian a and affine b (8M + 3S) with no branch at all:
 // only valid when a is not infinity and a != +-b. The caller rules those
 // cases out (or selects the right result by mask).
 void gej_add_ge_distinct(Gej& r, const Gej& a, const GeStorage& b);

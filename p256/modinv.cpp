@@ -1,11 +1,13 @@
-// Variable-time modular inversion by batched divsteps.
+// Modular inversion by batched divsteps, in a variable-time and a
+// constant-time variant that share the big-number updates.
 //
 // One divstep maps (delta, f, g), f odd, to
 //   (1 - delta, g, (g - f) / 2)  if delta > 0 and g is odd,
 //   (1 + delta, f, (g + f) / 2)  if g is odd otherwise,
 //   (1 + delta, f, g / 2)        if g is even.
 // Starting from (1, m, x), g reaches 0 within 741 steps for 256-bit inputs
-// and then f = +-gcd(m, x) = +-1. Alongside, d and e with f = d x and
+// (Bernstein and Yang, Theorem 11.2) and then f = +-gcd(m, x) = +-1; once
+// g = 0, further steps leave f unchanged. Alongside, d and e with f = d x and
 // g = e x (mod m) give the inverse as +-d.
 //
 // The first 62 steps depend only on the low 62 bits of f and g, so each
@@ -13,23 +15,18 @@
 // 2^62 (f', g') = T (f, g), then applied to the full numbers. Numbers are
 // held in five signed limbs of 62 bits, so that products of a limb and a
 // matrix entry (|entry| <= 2^62) fit in 128 bits.
+//
+// The variable-time variant skips runs of zeros in g and stops once g = 0.
+// The constant-time one always runs 13 batches of 60 steps (two halves of
+// 30 whose matrices are multiplied and scaled to 2^62), each step made of
+// masks, and ends with a masked reduction of d.
 #include "modinv.h"
 
 #include "ct.h"
 
 namespace p256 {
 
-namespace {
-
-__extension__ typedef __int128 i128;
-
-constexpr std::int64_t kMask62 = (std::int64_t{1} << 62) - 1;
-
-// value = sum v[i] 2^(62 i); v[0..3] in [0, 2^62) after each update, v[4]
-// carries the sign.
-struct S62 {
-    std::int64_t v[5];
-};
+namespace modinv_detail {
 
 S62 to_s62(const U256& a) {
     const std::uint64_t* l = a.limb;
@@ -40,16 +37,12 @@ S62 to_s62(const U256& a) {
                 static_cast<std::int64_t>(l[3] >> 56)}};
 }
 
-// For 0 <= a < 2^256 with normalised limbs.
 U256 from_s62(const S62& a) {
     const auto u = [&](int i) { return static_cast<std::uint64_t>(a.v[i]); };
     return U256{{u(0) | (u(1) << 62), (u(1) >> 2) | (u(2) << 60), (u(2) >> 4) | (u(3) << 58),
                  (u(3) >> 6) | (u(4) << 56)}};
 }
 
-bool is_zero(const S62& a) { return (a.v[0] | a.v[1] | a.v[2] | a.v[3] | a.v[4]) == 0; }
-
-// a += sign * b, normalising the limbs.
 void add_scaled(S62& a, const S62& b, std::int64_t sign) {
     std::int64_t c = 0;
     for (int i = 0; i < 4; ++i) {
@@ -60,9 +53,15 @@ void add_scaled(S62& a, const S62& b, std::int64_t sign) {
     a.v[4] += sign * b.v[4] + c;
 }
 
-struct Matrix {
-    std::int64_t u, v, q, r;
-};
+}  // namespace modinv_detail
+
+namespace {
+
+using namespace modinv_detail;
+
+__extension__ typedef __int128 i128;
+
+bool is_zero(const S62& a) { return (a.v[0] | a.v[1] | a.v[2] | a.v[3] | a.v[4]) == 0; }
 
 inline int ctz64(std::uint64_t x) {  // x != 0
 #if defined(__GNUC__) || defined(__clang__)
@@ -166,6 +165,92 @@ std::uint64_t inv64(std::uint64_t m) {
 
 }  // namespace
 
+// ---- Constant time ----------------------------------------------------------
+
+namespace modinv_detail {
+
+// 30 divsteps on the low 64 bits of f (odd) and g with no branch and no
+// table; f and g are updated in place (their low 34 bits stay exact) and
+// the matrix, scaled by 2^30, is returned in t. eta = -delta, so that
+// "delta > 0" is its sign bit. A step is done as
+//   g += (g odd) ? (delta > 0 ? -f : f) : 0      (and the g row likewise)
+//   f += (delta > 0 and g was odd) ? g : 0        (f + (g - f) = old g)
+//   g >>= 1, and the f row doubles,
+// which is the swap-and-subtract case when the second line fires and the
+// add-or-halve case otherwise. Each row of the matrix is packed in one
+// word as u + v 2^32: every operation on it is linear, so the packed word
+// stays exact modulo 2^64, and |u|, |v| <= 2^30 let both be read back.
+std::uint64_t divsteps_30_ct(std::uint64_t eta, std::uint64_t& f_io, std::uint64_t& g_io, Matrix& t) {
+    std::uint64_t f = f_io, g = g_io;
+    std::uint64_t fr = 1, gr = std::uint64_t{1} << 32;  // rows (u, v), (q, r)
+    for (int i = 0; i < 30; ++i) {
+        const std::uint64_t pos = value_barrier(0 - (eta >> 63));  // delta > 0
+        const std::uint64_t odd = value_barrier(0 - (g & 1));
+        const std::uint64_t swap = pos & odd;
+        g += ((f ^ pos) - pos) & odd;
+        gr += ((fr ^ pos) - pos) & odd;
+        // delta -> 1 - delta on a swap (eta -> -eta - 1 = ~eta), else
+        // delta -> 1 + delta (eta -> eta - 1).
+        eta = (eta ^ swap) - 1 - swap;
+        f += g & swap;
+        fr += gr & swap;
+        g >>= 1;
+        fr <<= 1;
+    }
+    f_io = f;
+    g_io = g;
+    const auto low = [](std::uint64_t w) { return static_cast<std::int64_t>(w << 32) >> 32; };
+    const auto high = [&](std::uint64_t w) {
+        return static_cast<std::int64_t>(w - static_cast<std::uint64_t>(low(w))) >> 32;
+    };
+    t = Matrix{low(fr), high(fr), low(gr), high(gr)};
+    return eta;
+}
+
+}  // namespace modinv_detail
+
+namespace {
+
+// 60 divsteps as two halves of 30, their matrices multiplied
+// (|entries| <= 2^60) and scaled by 4, so that 2^62 (f', g') = T (f, g)
+// as for divsteps_62.
+std::uint64_t divsteps_60_ct(std::uint64_t eta, std::uint64_t f, std::uint64_t g, Matrix& t) {
+    Matrix a, b;
+    eta = divsteps_30_ct(eta, f, g, a);
+    eta = divsteps_30_ct(eta, f, g, b);
+    t = Matrix{4 * (b.u * a.u + b.v * a.q), 4 * (b.u * a.v + b.v * a.r), 4 * (b.q * a.u + b.r * a.q),
+               4 * (b.q * a.v + b.r * a.r)};
+    return eta;
+}
+
+// a 2^k for 0 <= a and 0 <= k < 62, normalised.
+S62 shl_s62(const S62& a, int k) {
+    const auto u = [&](int i) { return static_cast<std::uint64_t>(a.v[i]); };
+    const std::uint64_t mask = static_cast<std::uint64_t>(kMask62);
+    S62 r;
+    r.v[0] = static_cast<std::int64_t>((u(0) << k) & mask);
+    for (int i = 1; i < 4; ++i) {
+        r.v[i] = static_cast<std::int64_t>(((u(i) << k) | (u(i - 1) >> (62 - k))) & mask);
+    }
+    r.v[4] = static_cast<std::int64_t>((u(4) << k) | (u(3) >> (62 - k)));
+    return r;
+}
+
+// a = b when mask is all ones, else a is left alone.
+void cmov_s62(S62& a, const S62& b, std::uint64_t mask) {
+    for (int i = 0; i < 5; ++i) {
+        const std::uint64_t x = static_cast<std::uint64_t>(a.v[i]), y = static_cast<std::uint64_t>(b.v[i]);
+        a.v[i] = static_cast<std::int64_t>(x ^ (mask & (x ^ y)));
+    }
+}
+
+// All ones when a < 0 (the sign of the top limb), else zero.
+std::uint64_t negative_mask(const S62& a) {
+    return value_barrier(0 - (static_cast<std::uint64_t>(a.v[4]) >> 63));
+}
+
+}  // namespace
+
 U256 modinv_var(const U256& x, const U256& m) {
     const S62 ms = to_s62(m);
     const std::uint64_t minv = inv64(m.limb[0]);
@@ -193,6 +278,48 @@ U256 modinv_var(const U256& x, const U256& m) {
         d = t;
     }
     return from_s62(d);
+}
+
+namespace modinv_detail {
+
+// Each batch adds less than m to max(|d|, |e|), which starts at 1, so
+// |d| < 14 m after 13 batches; with 16 m added, 0 < d < 30 m, and
+// subtracting 16 m, 8 m, 4 m, 2 m and m wherever that leaves d >= 0 brings
+// it into [0, m). All by masks.
+U256 normalise_ct(S62 d, std::uint64_t negate, const S62& m) {
+    S62 neg{{0, 0, 0, 0, 0}};
+    add_scaled(neg, d, -1);
+    cmov_s62(d, neg, negate);
+    add_scaled(d, shl_s62(m, 4), 1);
+    for (int k = 4; k >= 0; --k) {
+        S62 t = d;
+        add_scaled(t, shl_s62(m, k), -1);
+        cmov_s62(d, t, ~negative_mask(t));
+    }
+    return from_s62(d);
+}
+
+}  // namespace modinv_detail
+
+// The same iteration with a fixed count and branch-free steps. The
+// arithmetic on f, g, d and e has no data-dependent branch (the 128-bit
+// products and shifts take fixed time), so the only work left is the final
+// reduction of d, done with masks.
+U256 modinv_ct(const U256& x, const U256& m) {
+    const S62 ms = to_s62(m);
+    const std::uint64_t minv = inv64(m.limb[0]);
+    S62 f = ms, g = to_s62(x), d{{0, 0, 0, 0, 0}}, e{{1, 0, 0, 0, 0}};
+    std::uint64_t eta = ~std::uint64_t{0};  // delta = 1
+    // 13 batches of 60 = 780 >= 741 divsteps: g = 0 at the end.
+    for (int batch = 0; batch < 13; ++batch) {
+        Matrix t;
+        eta = divsteps_60_ct(eta, static_cast<std::uint64_t>(f.v[0]) | (static_cast<std::uint64_t>(f.v[1]) << 62),
+                             static_cast<std::uint64_t>(g.v[0]) | (static_cast<std::uint64_t>(g.v[1]) << 62), t);
+        update_fg(f, g, t);
+        update_de(d, e, t, ms, minv);
+    }
+    // f = +-1 (or f = m for x = 0, where d = 0) and the inverse is f d.
+    return normalise_ct(d, negative_mask(f), ms);
 }
 
 }  // namespace p256

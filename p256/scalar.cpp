@@ -156,6 +156,11 @@ void sc_mul(Sc& r, const Sc& a, const Sc& b) {
 }
 
 void sc_inv(Sc& r, const Sc& a) {
+    const U256 inv = modinv_ct(sc_to_u256(a), params::n);
+    r = Sc{{inv.limb[0], inv.limb[1], inv.limb[2], inv.limb[3]}};
+}
+
+void sc_inv_pow(Sc& r, const Sc& a) {
     Sc m, t;
     mont_mul(m, a.v, kR2.limb);  // a R
     mont_pow(t, m, kNMinus2);    // a^-1 R

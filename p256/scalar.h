@@ -23,8 +23,11 @@ void sc_add(Sc& r, const Sc& a, const Sc& b);
 void sc_neg(Sc& r, const Sc& a);
 void sc_mul(Sc& r, const Sc& a, const Sc& b);
 
-// r = a^-1 (0 for a = 0), by exponentiation to n - 2.
+// r = a^-1 (0 for a = 0) in constant time, by divsteps.
 void sc_inv(Sc& r, const Sc& a);
+
+// The same by exponentiation to n - 2 (slower; the tests' reference).
+void sc_inv_pow(Sc& r, const Sc& a);
 
 // r = a^-1 (0 for a = 0) for public a; the time depends on a.
 void sc_inv_var(Sc& r, const Sc& a);

@@ -8,6 +8,7 @@
 
 #include "ecmult_gen.h"
 #include "field.h"
+#include "modinv.h"
 #include "p256.h"
 #include "scalar.h"
 
@@ -66,24 +67,42 @@ int main() {
         PUBLIC(&r, sizeof r);
         PUBLIC(&s, sizeof s);
 
-        // The building blocks on their own: inversions and a scalar product.
-        Fe f, fi;
+        // The building blocks on their own: inversions (divsteps and
+        // exponentiation) and a scalar product.
+        Fe f, fi, fp;
         fe_from_u256(f, k);
         fe_inv(fi, f);
-        Sc a, b, c;
+        fe_inv_pow(fp, f);
+        Sc a, b, c, ap;
         sc_from_u256(a, k);
         sc_from_u256(b, d);
         sc_mul(c, a, b);
         sc_inv(a, c);
-        U256 out = sc_to_u256(a);
-        U256 fo = fe_to_u256(fi);
+        sc_inv_pow(ap, c);
+        U256 out = sc_to_u256(a), outp = sc_to_u256(ap);
+        U256 fo = fe_to_u256(fi), fop = fe_to_u256(fp);
         PUBLIC(&out, sizeof out);
+        PUBLIC(&outp, sizeof outp);
         PUBLIC(&fo, sizeof fo);
+        PUBLIC(&fop, sizeof fop);
+
+        // The divsteps inversion directly, modulo p and n, on the secret
+        // and on 1 and m - 1 (the extremes of the iteration's input).
+        U256 one{{1, 0, 0, 0}}, p_1 = kP, n_1 = kN;
+        p_1.limb[0] -= 1;
+        n_1.limb[0] -= 1;
+        SECRET(&one, sizeof one);
+        SECRET(&p_1, sizeof p_1);
+        SECRET(&n_1, sizeof n_1);
+        U256 inv[5] = {modinv_ct(d, kN), modinv_ct(k, kP), modinv_ct(one, kP), modinv_ct(p_1, kP),
+                       modinv_ct(n_1, kN)};
+        PUBLIC(inv, sizeof inv);
 
         // Branch on the public results only; this also keeps them alive.
         if (st == SignStatus::ok && !is_zero(r) && !is_zero(x)) ++results;
-        if (!is_zero(out) && !is_zero(fo)) ++results;
+        if (!is_zero(out) && !is_zero(fo) && compare(out, outp) == 0 && compare(fo, fop) == 0) ++results;
+        if (compare(inv[2], U256{{1, 0, 0, 0}}) == 0 && compare(inv[3], kP) < 0 && !is_zero(inv[0])) ++results;
     }
     std::printf("ct_check: %d results computed\n", results);
-    return results == 16 ? 0 : 1;
+    return results == 24 ? 0 : 1;
 }

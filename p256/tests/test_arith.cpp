@@ -1,6 +1,7 @@
 // Field and scalar arithmetic against the slow reference; digit recodings.
 #include "../ecmult.h"
 #include "../ecmult_gen.h"
+#include "../modinv.h"
 #include "reference.h"
 
 #include <vector>
@@ -186,6 +187,177 @@ void test_scalar() {
     CHECK(eq(kHalfN, half) && eq(kN, n));
 }
 
+// Inputs that stress the divsteps: the edges, powers of two (long runs of
+// halvings), values with long runs of zero or one bits, small values and
+// values just below m (g close to f at the start).
+std::vector<U256> inversion_inputs(const U256& m, testing::Rng& rng) {
+    std::vector<U256> v = edge_values(m);
+    for (int k = 0; k < 256; k += 5) {
+        U256 a{{0, 0, 0, 0}};
+        a.limb[k / 64] = 1ull << (k % 64);
+        v.push_back(ref::reduce(a, m));
+    }
+    for (int i = 0; i < 64; ++i) {
+        U256 a = rng.below(m);
+        a.limb[i % 4] = (i & 4) ? ~0ull : 0;
+        a.limb[(i + 1) % 4] = (i & 8) ? ~0ull : 0;
+        v.push_back(ref::reduce(a, m));
+        U256 b;
+        ref::sub_raw(m, U256{{rng.next() & 0xFFFF, 0, 0, 0}}, b);  // m - small
+        v.push_back(b);
+        v.push_back(U256{{rng.next() >> (i % 64), 0, 0, 0}});       // small
+    }
+    for (int i = 0; i < 2000; ++i) v.push_back(rng.below(m));
+    return v;
+}
+
+// The constant-time inverses (divsteps) against the exponentiation ones,
+// the variable-time divsteps and, on a sample, the slow reference.
+void test_inversion() {
+    testing::Rng rng;
+    const U256 p = ref::P(), n = ref::N();
+    int fe_bad = 0, sc_bad = 0, direct_bad = 0, ref_bad = 0, count = 0;
+    for (const U256& a : inversion_inputs(p, rng)) {
+        Fe x, ct, pw;
+        fe_from_u256(x, a);
+        fe_inv(ct, x);
+        fe_inv_pow(pw, x);
+        fe_bad += !fe_equal_var(ct, pw);
+        direct_bad += !eq(modinv_ct(a, p), modinv_var(a, p));
+        if (count++ % 50 == 0) ref_bad += !eq(fe_to_u256(ct), is_zero(a) ? a : ref::inv_mod(a, p));
+    }
+    for (const U256& a : inversion_inputs(n, rng)) {
+        Sc x, ct, pw;
+        sc_from_u256(x, a);
+        sc_inv(ct, x);
+        sc_inv_pow(pw, x);
+        sc_bad += !eq(sc_to_u256(ct), sc_to_u256(pw));
+        direct_bad += !eq(modinv_ct(a, n), modinv_var(a, n));
+        if (count++ % 50 == 0) ref_bad += !eq(sc_to_u256(ct), is_zero(a) ? a : ref::inv_mod(a, n));
+    }
+    CHECK_MSG(fe_bad == 0, "field: divsteps inverse == exponentiation inverse");
+    CHECK_MSG(sc_bad == 0, "scalar: divsteps inverse == exponentiation inverse");
+    CHECK_MSG(direct_bad == 0, "modinv_ct == modinv_var for p and n");
+    CHECK_MSG(ref_bad == 0, "divsteps inverses == reference (sample)");
+    // a a^-1 = 1 and (a^-1)^-1 = a on a few values, 0 -> 0.
+    for (int i = 0; i < 8; ++i) {
+        const U256 a = rng.nonzero_below(n);
+        Sc x, y, z, one;
+        sc_from_u256(x, a);
+        sc_inv(y, x);
+        sc_mul(one, x, y);
+        CHECK(eq(sc_to_u256(one), U256{{1, 0, 0, 0}}));
+        sc_inv(z, y);
+        CHECK(eq(sc_to_u256(z), a));
+        Fe fx, fy, fone;
+        fe_from_u256(fx, a);
+        fe_inv(fy, fx);
+        fe_mul(fone, fx, fy);
+        CHECK(fe_equal_var(fone, kFeOne));
+    }
+    CHECK(is_zero(modinv_ct(U256{{0, 0, 0, 0}}, p)) && is_zero(modinv_ct(U256{{0, 0, 0, 0}}, n)));
+    Fe z, zi;
+    fe_from_u256(z, U256{{0, 0, 0, 0}});
+    fe_inv_pow(zi, z);
+    CHECK(fe_is_zero_var(zi));
+    Sc sz, szi;
+    sc_from_u256(sz, U256{{0, 0, 0, 0}});
+    sc_inv_pow(szi, sz);
+    CHECK(sc_is_zero_var(szi));
+}
+
+__extension__ typedef __int128 i128;
+
+// One batch of 30 branch-free divsteps against the textbook definition run
+// on 128-bit integers (inputs below 2^90, so nothing overflows): the same
+// delta, the same low 34 bits of f and g, and the matrix M with
+// 2^30 (f', g') = M (f, g).
+void test_divsteps_batch() {
+    testing::Rng rng;
+    int bad = 0;
+    for (int i = 0; i < 4000; ++i) {
+        const int high_bits = static_cast<int>(rng.next() % 65);  // 26..90-bit inputs
+        const auto random_value = [&] {
+            const i128 hi = high_bits == 0 ? 0 : static_cast<i128>(rng.next() >> (64 - high_bits));
+            return (hi << 26) | static_cast<i128>(rng.next() & 0x3FFFFFF);
+        };
+        i128 f = random_value() | 1, g = random_value();
+        if (i % 3 == 0) f = -f;
+        if (i % 5 == 0) g = -g;
+        if (i % 11 == 0) g = 0;
+        if (i % 13 == 0) g = f;  // g - f = 0 after one swap
+        const std::int64_t delta0 = i % 4 == 0 ? 1 : static_cast<std::int64_t>(rng.next() % 1501) - 750;
+        std::uint64_t fw = static_cast<std::uint64_t>(f), gw = static_cast<std::uint64_t>(g);
+        std::int64_t delta = delta0;
+        i128 u = 1, v = 0, q = 0, r = 1;
+        for (int s = 0; s < 30; ++s) {
+            if (delta > 0 && (g & 1)) {
+                const i128 nf = g, ng = (g - f) / 2, nu = 2 * q, nv = 2 * r, nq = q - u, nr = r - v;
+                delta = 1 - delta;
+                f = nf, g = ng, u = nu, v = nv, q = nq, r = nr;
+            } else if (g & 1) {
+                delta = 1 + delta;
+                g = (g + f) / 2;
+                q += u, r += v, u *= 2, v *= 2;
+            } else {
+                delta = 1 + delta;
+                g /= 2;
+                u *= 2, v *= 2;
+            }
+        }
+        modinv_detail::Matrix m;
+        const std::uint64_t eta = modinv_detail::divsteps_30_ct(0 - static_cast<std::uint64_t>(delta0), fw, gw, m);
+        constexpr std::uint64_t kLow34 = (std::uint64_t{1} << 34) - 1;
+        bad += eta != 0 - static_cast<std::uint64_t>(delta);
+        bad += (fw & kLow34) != (static_cast<std::uint64_t>(f) & kLow34);
+        bad += (gw & kLow34) != (static_cast<std::uint64_t>(g) & kLow34);
+        bad += m.u != u || m.v != v || m.q != q || m.r != r;
+    }
+    CHECK_MSG(bad == 0, "30 branch-free divsteps == the textbook divstep");
+}
+
+// The final reduction over its whole input range: d = k m + r for every k
+// with |d| < 14 m, negated or not.
+void test_normalise() {
+    testing::Rng rng;
+    int bad = 0;
+    for (const U256& m : {ref::P(), ref::N()}) {
+        const modinv_detail::S62 ms = modinv_detail::to_s62(m);
+        U256 m_minus_1;
+        ref::sub_raw(m, U256{{1, 0, 0, 0}}, m_minus_1);
+        for (int k = -14; k <= 13; ++k) {
+            for (const U256& rem : {U256{{0, 0, 0, 0}}, U256{{1, 0, 0, 0}}, m_minus_1, rng.below(m)}) {
+                if (k == -14 && is_zero(rem)) continue;  // -14 m is out of range
+                modinv_detail::S62 d = modinv_detail::to_s62(rem);
+                for (int j = 0; j < (k < 0 ? -k : k); ++j) modinv_detail::add_scaled(d, ms, k < 0 ? -1 : 1);
+                const U256 neg = ref::sub_mod(U256{{0, 0, 0, 0}}, rem, m);
+                bad += !eq(modinv_detail::normalise_ct(d, 0, ms), rem);
+                bad += !eq(modinv_detail::normalise_ct(d, ~std::uint64_t{0}, ms), neg);
+            }
+        }
+    }
+    CHECK_MSG(bad == 0, "normalise_ct over (-14 m, 14 m)");
+}
+
+// fe_half: 2 (a / 2) = a for even and odd a, including p - 1 and 1.
+void test_half() {
+    testing::Rng rng;
+    const U256 p = ref::P();
+    std::vector<U256> vals = edge_values(p);
+    for (int i = 0; i < 200; ++i) vals.push_back(rng.below(p));
+    int bad = 0;
+    for (const U256& a : vals) {
+        Fe x, hx, back;
+        fe_from_u256(x, a);
+        fe_half(hx, x);
+        fe_add(back, hx, hx);
+        bad += !fe_equal_var(back, x);
+        // The Montgomery form is halved too: the integer value is a / 2 mod p.
+        bad += !eq(fe_to_u256(hx), ref::mul_mod(a, ref::inv_mod(U256{{2, 0, 0, 0}}, p), p));
+    }
+    CHECK_MSG(bad == 0, "fe_half(a) + fe_half(a) == a");
+}
+
 // sum d_i 2^(shift i) mod n, from the top digit down: the value a
 // scalar multiplication by these digits computes.
 U256 horner(const int* d, int len, int shift) {
@@ -260,5 +432,9 @@ void test_recoding() {
 void run_arith_tests() {
     test_field();
     test_scalar();
+    test_inversion();
+    test_divsteps_batch();
+    test_normalise();
+    test_half();
     test_recoding();
 }
