@@ -39,7 +39,8 @@ using qrl::Ref;
     X(split, "split") X(update, "update") X(kty, "kty") X(crv, "crv") X(x, "x") X(y, "y") X(d, "d")           \
     X(kid, "kid") X(alg, "alg") X(typ, "typ") X(exp, "exp") X(nbf, "nbf") X(iat, "iat") X(iss, "iss")         \
     X(aud, "aud") X(EC, "EC") X(P_256, "P-256") X(ES256, "ES256") X(JWT, "JWT") X(dot, ".") X(ascii, "ascii") \
-    X(utf_8, "utf-8") X(equals, "=")
+    X(utf_8, "utf-8") X(equals, "=") X(HMAC, "HMAC") X(_hashopenssl, "_hashopenssl") X(hmac_new_fn, "hmac_new") \
+    X(JSONEncoder, "JSONEncoder")
 
 struct Names {
 #define DECLARE_GLOBAL(id) PyObject* id;
@@ -58,6 +59,26 @@ struct Originals {
 #undef DECLARE_GLOBAL
 };
 Originals originals;
+
+// What two standard-library calls do internally, taken at import: while
+// nothing on the way has been replaced, a call goes straight there and skips
+// the Python-level wrapper, with the same result.
+//  * hmac.new(key, msg, hashlib.sha256).digest() is
+//    hmac._hashopenssl.hmac_new(key, msg, hashlib.sha256).digest();
+//  * json.dumps(v, separators=(",", ":"), sort_keys=True) is
+//    json.JSONEncoder(separators=(",", ":"), sort_keys=True).encode(v); the
+//    encoder is made once (encode() keeps no state between calls).
+struct Stdlib {
+    PyObject* hmac_new;            // hmac.new
+    PyObject* hmac_class;          // hmac.HMAC
+    PyObject* hashopenssl;         // hmac._hashopenssl, or null without OpenSSL
+    PyObject* openssl_hmac_new;    // its hmac_new
+    PyObject* sha256;              // hashlib.sha256
+    PyObject* json_dumps;          // json.dumps
+    PyObject* json_encoder_class;  // json.JSONEncoder
+    PyObject* canonical_encoder;   // json.JSONEncoder(separators=(",", ":"), sort_keys=True)
+};
+Stdlib stdlib;
 
 // Other immutable objects made once.
 struct Constants {
@@ -592,8 +613,36 @@ PyObject* der_signature_to_raw64(qrl::Call& call) {
 
 namespace {
 
-// hmac.new(key, message, hashlib.sha256).digest()
-Ref hmac_sha256(qrl::Call& call, PyObject* key, PyObject* message) {
+// True when attribute `name` of the module `module` is exactly `original`.
+bool module_attr_is(PyObject* module, PyObject* name, PyObject* original) {
+    if (!original || !PyModule_CheckExact(module)) return false;
+    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), name);
+    if (!value && PyErr_Occurred()) PyErr_Clear();
+    return value == original;
+}
+
+// Whether hmac.new(..., hashlib.sha256) may go straight to OpenSSL's HMAC of
+// the standard library: the module's hmac and hashlib and the functions that
+// hmac.new relies on are the ones seen at import.
+bool hmac_shortcut_open(qrl::Call& call) {
+    if (!stdlib.openssl_hmac_new || !is_original(call, names.hmac, originals.hmac) ||
+        !is_original(call, names.hashlib, originals.hashlib))
+        return false;
+    return module_attr_is(originals.hmac, names.hmac_new, stdlib.hmac_new) &&
+           module_attr_is(originals.hmac, names.HMAC, stdlib.hmac_class) &&
+           module_attr_is(originals.hmac, names._hashopenssl, stdlib.hashopenssl) &&
+           module_attr_is(originals.hashlib, names.sha256, stdlib.sha256);
+}
+
+// hmac.new(key, message, hashlib.sha256).digest(); `shortcut` from
+// hmac_shortcut_open (only C code of the standard library runs in between,
+// so it stays valid for a whole nonce computation).
+Ref hmac_sha256(qrl::Call& call, bool shortcut, PyObject* key, PyObject* message) {
+    if (!key || !message) return {};
+    if (shortcut) {
+        Ref mac = qrl::call(stdlib.openssl_hmac_new, key, message, stdlib.sha256);
+        return mac ? qrl::call_method(mac.get(), names.digest) : Ref();
+    }
     Ref hmac = global(call, names.hmac);
     Ref new_fn = hmac ? qrl::getattr(hmac.get(), names.hmac_new) : Ref();
     Ref hashlib = new_fn ? global(call, names.hashlib) : Ref();
@@ -628,9 +677,10 @@ PyObject* rfc6979_k(qrl::Call& call) {
     Ref v = qrl::steal(PySequence_Repeat(constants.pad_byte_01, holen));
     Ref k = qrl::steal(PySequence_Repeat(constants.pad_byte_00, holen));
     if (!v || !k) return nullptr;
+    const bool shortcut = hmac_shortcut_open(call);
     for (PyObject* separator : {constants.pad_byte_00, constants.pad_byte_01}) {
-        k = hmac_sha256(call, k.get(), concat({v.get(), separator, x.get(), h1_bytes.get()}).get());
-        v = k ? hmac_sha256(call, k.get(), v.get()) : Ref();
+        k = hmac_sha256(call, shortcut, k.get(), concat({v.get(), separator, x.get(), h1_bytes.get()}).get());
+        v = k ? hmac_sha256(call, shortcut, k.get(), v.get()) : Ref();
         if (!v) return nullptr;
     }
     Ref one = qrl::small_int(1);
@@ -641,7 +691,7 @@ PyObject* rfc6979_k(qrl::Call& call) {
             const Py_ssize_t have = t ? PyObject_Length(t.get()) : -1;
             if (have < 0) return nullptr;
             if (have >= rolen) break;
-            v = hmac_sha256(call, k.get(), v.get());
+            v = hmac_sha256(call, shortcut, k.get(), v.get());
             t = qrl::add(t, v);
         }
         Ref head = qrl::steal(PySequence_GetSlice(t.get(), 0, rolen));
@@ -651,8 +701,8 @@ PyObject* rfc6979_k(qrl::Call& call) {
         const int ok = in_range(one.get(), candidate.get(), n.get());
         if (ok < 0) return nullptr;
         if (ok) return candidate.release();
-        k = hmac_sha256(call, k.get(), concat({v.get(), constants.pad_byte_00}).get());
-        v = k ? hmac_sha256(call, k.get(), v.get()) : Ref();
+        k = hmac_sha256(call, shortcut, k.get(), concat({v.get(), constants.pad_byte_00}).get());
+        v = k ? hmac_sha256(call, shortcut, k.get(), v.get()) : Ref();
         if (!v) return nullptr;
     }
 }
@@ -875,6 +925,12 @@ namespace {
 
 // json.dumps(value, separators=(",", ":"), sort_keys=True).encode("utf-8")
 Ref canonical_json(qrl::Call& call, PyObject* value) {
+    if (stdlib.canonical_encoder && is_original(call, names.json, originals.json) &&
+        module_attr_is(originals.json, names.dumps, stdlib.json_dumps) &&
+        module_attr_is(originals.json, names.JSONEncoder, stdlib.json_encoder_class)) {
+        Ref text = qrl::call_method(stdlib.canonical_encoder, names.encode, value);
+        return text ? qrl::call_method(text.get(), names.encode, names.utf_8) : Ref();
+    }
     Ref json = global(call, names.json);
     Ref dumps = json ? qrl::getattr(json.get(), names.dumps) : Ref();
     Ref text = dumps ? qrl::call_kw(dumps.get(), {value, constants.separators, Py_True},
@@ -1268,6 +1324,31 @@ bool remember_originals(PyObject* module) {
     return !PyErr_Occurred();
 }
 
+// Borrowed-then-kept attribute of a module, or null when it has none.
+PyObject* keep_attr(PyObject* module, PyObject* name) {
+    PyObject* value = PyObject_GetAttr(module, name);
+    if (!value) PyErr_Clear();
+    return value;
+}
+
+bool remember_stdlib() {
+    stdlib.hmac_new = keep_attr(originals.hmac, names.hmac_new);
+    stdlib.hmac_class = keep_attr(originals.hmac, names.HMAC);
+    stdlib.hashopenssl = keep_attr(originals.hmac, names._hashopenssl);
+    stdlib.sha256 = keep_attr(originals.hashlib, names.sha256);
+    if (stdlib.hashopenssl && stdlib.hashopenssl != Py_None && stdlib.sha256)
+        stdlib.openssl_hmac_new = keep_attr(stdlib.hashopenssl, names.hmac_new_fn);
+    stdlib.json_dumps = keep_attr(originals.json, names.dumps);
+    stdlib.json_encoder_class = keep_attr(originals.json, names.JSONEncoder);
+    if (stdlib.json_encoder_class) {
+        stdlib.canonical_encoder = qrl::call_kw(stdlib.json_encoder_class, {constants.separators, Py_True},
+                                                constants.kw_separators_sort_keys)
+                                       .release();
+        if (!stdlib.canonical_encoder) PyErr_Clear();
+    }
+    return true;
+}
+
 int exec_jwt_es256(PyObject* module) {
     if (!qrl::require_runtime() || !init_names() || !init_constants()) return -1;
     for (const char* std_module : {"base64", "hmac", "hashlib", "json", "secrets", "time"}) {
@@ -1278,7 +1359,7 @@ int exec_jwt_es256(PyObject* module) {
     for (const qrl::FunctionSpec* spec : kFunctions) {
         if (!qrl::add_function(module, *spec)) return -1;
     }
-    return remember_originals(module) ? 0 : -1;
+    return remember_originals(module) && remember_stdlib() ? 0 : -1;
 }
 
 qrl::ModuleDefinition definition("quarlopro.jwt_es256", "jwt_es256",

@@ -359,3 +359,59 @@ def test_concurrent_calls_give_the_single_thread_results():
     for thread in threads:
         thread.join()
     assert errors == []
+
+
+# ---------------------------------------------------------------------------
+# Standard-library shortcuts: hmac.new and json.dumps go straight to what they
+# do internally only while nothing on the way has been replaced.
+
+def _spy(target, counter):
+    def spy(*args, **kwargs):
+        counter.append(args)
+        return target(*args, **kwargs)
+    return spy
+
+
+@pytest.mark.parametrize("module_name, attribute", [
+    ("hmac", "new"), ("hmac", "HMAC"), ("hashlib", "sha256"),
+])
+def test_a_replaced_hmac_piece_is_called_and_the_nonce_is_unchanged(monkeypatch, module_name, attribute):
+    import importlib
+    module = importlib.import_module(module_name)
+    digest = hashlib.sha256(b"sample").digest()
+    expected = jwt_es256._rfc6979_k_p256_sha256(7, digest)
+    calls = []
+    original = getattr(module, attribute)
+    if isinstance(original, type):
+        monkeypatch.setattr(module, attribute, type(original.__name__, (original,), {
+            "__init__": lambda self, *a, **k: (calls.append(a), original.__init__(self, *a, **k))[1]}))
+    else:
+        monkeypatch.setattr(module, attribute, _spy(original, calls))
+    assert jwt_es256._rfc6979_k_p256_sha256(7, digest) == expected
+    assert calls, f"{module_name}.{attribute} was bypassed"
+
+
+def test_hmac_without_openssl_takes_the_python_hmac(monkeypatch):
+    import hmac
+    digest = hashlib.sha256(b"x").digest()
+    expected = jwt_es256._rfc6979_k_p256_sha256(12345, digest)
+    monkeypatch.setattr(hmac, "_hashopenssl", None)
+    assert jwt_es256._rfc6979_k_p256_sha256(12345, digest) == expected
+
+
+@pytest.mark.parametrize("attribute", ["dumps", "JSONEncoder"])
+def test_a_replaced_json_piece_is_called_and_the_token_is_unchanged(monkeypatch, attribute):
+    import json
+    expected = jwt_es256.sign_es256_jwt({"b": 1, "a": "é"}, 99)
+    calls = []
+    original = getattr(json, attribute)
+    if attribute == "JSONEncoder":
+        class Counting(original):
+            def encode(self, o):
+                calls.append(o)
+                return super().encode(o)
+        monkeypatch.setattr(json, attribute, Counting)
+    else:
+        monkeypatch.setattr(json, attribute, _spy(original, calls))
+    assert jwt_es256.sign_es256_jwt({"b": 1, "a": "é"}, 99) == expected
+    assert len(calls) == 2  # header and payload
