@@ -6,7 +6,7 @@ PYTHON ?= python3
 TEST_PYTHONS ?= $(PYTHON) $(shell tools/find_python.sh)
 VENV ?= .venv
 
-.PHONY: demo test bench install dev clean
+.PHONY: demo test bench install dev clean fuzz test-asan
 
 ## Install into .venv and walk through keygen, sign, show and a quarlo build.
 demo: install
@@ -16,10 +16,26 @@ demo: install
 test:
 	tools/run_tests.sh $(TEST_PYTHONS)
 
+## Fuzz every parser longer than `make test` does ($$FUZZ_SECONDS each, default 60),
+## growing the corpus in fuzz/corpus/.
+fuzz:
+	$(PYTHON) -m venv .venv-fuzz
+	.venv-fuzz/bin/python -m pip install -q --upgrade pip
+	.venv-fuzz/bin/python -m pip install -q ".[test]" atheris
+	.venv-fuzz/bin/python fuzz/run.py
+
+## Run the whole test suite against the library built with AddressSanitizer and
+## UndefinedBehaviorSanitizer (build/asan).
+test-asan:
+	$(PYTHON) -m venv .venv-asan
+	.venv-asan/bin/python -m pip install -q --upgrade pip
+	.venv-asan/bin/python -m pip install -q ".[test]"
+	PYTHON=$(CURDIR)/.venv-asan/bin/python tools/run_sanitized.sh
+
 ## Time every operation against its peers and print the table.
 bench: install
 	$(VENV)/bin/python -m pip install -q ".[bench]"
-	$(VENV)/bin/python bench/run.py
+	$(VENV)/bin/python bench/run.py --readme README.md
 
 install:
 	$(PYTHON) -m venv $(VENV)

@@ -1,6 +1,7 @@
 // Shared runtime helpers: module definitions with the once-per-process guard,
 // globals, calls, imports, unpacking, exceptions and integer conversions.
 #include "qrl.h"
+#include "runtime.h"
 
 #include <type_traits>
 
@@ -316,15 +317,37 @@ Ref int_from_long(long value) { return steal(PyLong_FromLong(value)); }
 
 Ref small_int(long value) { return steal(PyLong_FromLong(value)); }
 
+// The names of the int methods called at run time, interned once. A name
+// made from a C string on every call would be a new object each time, and
+// the interpreter's attribute cache, which keeps the name objects it is
+// given, would hold thousands of them.
+namespace {
+struct IntMethodNames {
+    PyObject* from_bytes;
+    PyObject* to_bytes;
+    PyObject* big;
+};
+IntMethodNames int_method_names;
+}  // namespace
+
+bool init_runtime_names() {
+    int_method_names.from_bytes = intern("from_bytes").release();
+    int_method_names.to_bytes = intern("to_bytes").release();
+    int_method_names.big = intern("big").release();
+    return !PyErr_Occurred();
+}
+
 Ref int_from_bytes_big(PyObject* data) {
     if (!data) return {};
     if (PyBytes_CheckExact(data)) return int_from_be(bytes_view(data));
-    return steal(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyLong_Type), "from_bytes", "Os", data, "big"));
+    return call_method(reinterpret_cast<PyObject*>(&PyLong_Type), int_method_names.from_bytes, data,
+                       int_method_names.big);
 }
 
 Ref int_to_bytes_big(PyObject* value, Py_ssize_t length) {
     if (!value) return {};
-    return steal(PyObject_CallMethod(value, "to_bytes", "ns", length, "big"));
+    Ref size = steal(PyLong_FromSsize_t(length));
+    return size ? call_method(value, int_method_names.to_bytes, size.get(), int_method_names.big) : Ref();
 }
 
 }  // namespace qrl

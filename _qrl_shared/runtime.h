@@ -9,4 +9,7 @@ namespace qrl {
 // module as `function`.
 bool init_function_type(PyObject* runtime_module);
 
+// Interns the names that the runtime's helpers call methods by.
+bool init_runtime_names();
+
 }  // namespace qrl

@@ -7,8 +7,10 @@
 // runs. A sibling that is still the function bound at import, given arguments
 // of its declared types, runs natively without a Python call; anything else
 // is called as the Python object the global now holds. The DER reader and
-// writer work natively over the bytes; PEM matching and Base64 go through the
-// module's `re` and `base64`.
+// writer work natively over the bytes; Base64 and the removal of whitespace
+// go through the module's `base64` and `re`. PEM blocks are found natively
+// while `re` is the module bound at import (the pattern's answer in linear
+// time), and with `re.search` otherwise.
 #include "qrl.h"
 
 #include <algorithm>
@@ -87,6 +89,7 @@ struct Texts {
     PyObject* whitespace;        // the pattern \s+
     PyObject* public_block;      // the PUBLIC KEY block pattern
     PyObject* private_block;     // the PRIVATE KEY / EC PRIVATE KEY block pattern
+    PyObject* markers[3][2];     // BEGIN and END lines: PUBLIC KEY, PRIVATE KEY, EC PRIVATE KEY
     PyObject* public_label;      // "PUBLIC KEY"
     PyObject* private_label;     // "PRIVATE KEY"
     PyObject* begin;             // "-----BEGIN "
@@ -97,6 +100,14 @@ struct Texts {
     PyObject* kw_curve_name_kid; // ("curve_name", "kid")
 };
 Texts texts;
+
+// The standard objects the PEM block search uses, as bound at import.
+struct ReOriginals {
+    PyObject* re;      // the module
+    PyObject* search;  // re.search
+    PyObject* S;       // re.S
+};
+ReOriginals re_originals;
 
 using qrl::value_error;
 
@@ -551,28 +562,80 @@ Ref pem_armor(PyObject* g, PyObject* label, PyObject* der) {
     return call_global_fn(g, kPemArmor, label, der);
 }
 
+// True while the module's `re`, and its `search` and `S`, are the objects
+// bound at import.
+bool re_untouched(PyObject* g) {
+    if (!qrl::global_is(g, names.re, re_originals.re)) return false;
+    Ref search = qrl::getattr(re_originals.re, names.search);
+    Ref flag = search ? qrl::getattr(re_originals.re, names.S) : Ref();
+    if (!flag) {
+        PyErr_Clear();
+        return false;
+    }
+    return search.get() == re_originals.search && flag.get() == re_originals.S;
+}
+
+// The body of the block that re.search finds with a block pattern
+// "-----BEGIN (A|B)-----(.*?)-----END \1-----" and re.S, for the BEGIN and
+// END lines of its labels: the match starts at the leftmost BEGIN line of a
+// label that an END line of the same label follows (if the first BEGIN line
+// of a label has none after it, no later one has), and the body runs to the
+// first such END line. Null, with no error, when there is no block. The
+// expression reaches the same answer by scanning the rest of the text from
+// every BEGIN line that no END line follows: quadratic time in the length of
+// a text made of such lines.
+Ref find_block(PyObject* text, std::span<PyObject* const[2]> markers) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    Py_ssize_t start = -1, body_start = 0, body_end = 0;
+    for (PyObject* const* marker : markers) {
+        const Py_ssize_t begin = PyUnicode_Find(text, marker[0], 0, length, 1);
+        if (begin == -2) return {};
+        if (begin < 0 || (start >= 0 && begin > start)) continue;
+        const Py_ssize_t after = begin + PyUnicode_GET_LENGTH(marker[0]);
+        const Py_ssize_t end = PyUnicode_Find(text, marker[1], after, length, 1);
+        if (end == -2) return {};
+        if (end < 0) continue;
+        start = begin;
+        body_start = after;
+        body_end = end;
+    }
+    if (start < 0) return {};
+    return qrl::steal(PyUnicode_Substring(text, body_start, body_end));
+}
+
 // The first block that `pattern` finds (re.search with flags=re.S), its body
 // (group `body_group`) stripped of whitespace by re.sub and decoded by
-// base64.b64decode.
-Ref pem_block_der(PyObject* g, PyObject* text, PyObject* pattern, long body_group, const char* missing) {
-    Ref search = std_attr(g, names.re, names.search);
-    Ref flags = search ? std_attr(g, names.re, names.S) : Ref();
-    Ref match = flags ? qrl::call_kw(search.get(), {pattern, text, flags.get()}, texts.kw_flags) : Ref();
-    const int found = qrl::truth(match);
-    if (found <= 0) return reject(negate(found), missing);
+// base64.b64decode. While `re` is the module bound at import, the block is
+// found by find_block, with the same result in linear time.
+Ref pem_block_der(PyObject* g, PyObject* text, PyObject* pattern, long body_group,
+                  std::span<PyObject* const[2]> markers, const char* missing) {
+    Ref body;
+    if (PyUnicode_CheckExact(text) && re_untouched(g)) {
+        body = find_block(text, markers);
+        if (!body) return PyErr_Occurred() ? Ref() : value_error(missing);
+    } else {
+        Ref search = std_attr(g, names.re, names.search);
+        Ref flags = search ? std_attr(g, names.re, names.S) : Ref();
+        Ref match = flags ? qrl::call_kw(search.get(), {pattern, text, flags.get()}, texts.kw_flags) : Ref();
+        const int found = qrl::truth(match);
+        if (found <= 0) return reject(negate(found), missing);
+        Ref group = qrl::small_int(body_group);
+        body = group ? qrl::call_method(match.get(), names.group, group.get()) : Ref();
+        if (!body) return {};
+    }
     Ref sub = std_attr(g, names.re, names.sub);
-    Ref group = sub ? qrl::small_int(body_group) : Ref();
-    Ref body = group ? qrl::call_method(match.get(), names.group, group.get()) : Ref();
-    Ref compact = body ? qrl::call(sub.get(), texts.whitespace, texts.empty, body.get()) : Ref();
+    Ref compact = sub ? qrl::call(sub.get(), texts.whitespace, texts.empty, body.get()) : Ref();
     return compact ? qrl::call_global_attr(g, names.base64, names.b64decode, compact.get()) : Ref();
 }
 
 Ref pem_public_key_to_der_native(PyObject* g, PyObject* text) {
-    return pem_block_der(g, text, texts.public_block, 1, "PEM does not contain a BEGIN/END PUBLIC KEY block");
+    return pem_block_der(g, text, texts.public_block, 1, std::span(texts.markers).first(1),
+                         "PEM does not contain a BEGIN/END PUBLIC KEY block");
 }
 
 Ref pem_private_key_to_der_native(PyObject* g, PyObject* text) {
-    return pem_block_der(g, text, texts.private_block, 2, "PEM does not contain a supported private key block");
+    return pem_block_der(g, text, texts.private_block, 2, std::span(texts.markers).subspan(1),
+                         "PEM does not contain a supported private key block");
 }
 
 Ref pem_private_key_to_der(PyObject* g, PyObject* text) {
@@ -1217,6 +1280,11 @@ bool init_texts() {
     texts.whitespace = text("\\s+").release();
     texts.public_block = text("-----BEGIN PUBLIC KEY-----(.*?)-----END PUBLIC KEY-----").release();
     texts.private_block = text("-----BEGIN (PRIVATE KEY|EC PRIVATE KEY)-----(.*?)-----END \\1-----").release();
+    const char* const labels[] = {"PUBLIC KEY", "PRIVATE KEY", "EC PRIVATE KEY"};
+    for (std::size_t k = 0; k < std::size(labels); ++k) {
+        texts.markers[k][0] = PyUnicode_FromFormat("-----BEGIN %s-----", labels[k]);
+        texts.markers[k][1] = PyUnicode_FromFormat("-----END %s-----", labels[k]);
+    }
     texts.public_label = text("PUBLIC KEY").release();
     texts.private_label = text("PRIVATE KEY").release();
     texts.begin = text("-----BEGIN ").release();
@@ -1276,7 +1344,15 @@ bool remember_originals(PyObject* module) {
 
 int exec_decodekey(PyObject* module) {
     if (!qrl::require_runtime() || !init_names() || !init_texts()) return -1;
-    if (!qrl::import_into(module, "base64") || !qrl::import_into(module, "re")) return -1;
+    if (!qrl::import_into(module, "base64")) return -1;
+    Ref re = qrl::import_into(module, "re");
+    if (!re) return -1;
+    // Kept for the life of the process, so that a replacement can never
+    // reuse an address and pass for the original.
+    re_originals.re = Ref(re).release();
+    re_originals.search = qrl::getattr(re.get(), names.search).release();
+    re_originals.S = qrl::getattr(re.get(), names.S).release();
+    if (!re_originals.search || !re_originals.S) return -1;
     if (!bind_curve_tables(module)) return -1;
     for (const qrl::FunctionSpec& spec : kSpecs) {
         if (!qrl::add_function(module, spec)) return -1;

@@ -2,6 +2,8 @@
 # Installs the package with its test dependencies into a fresh virtual
 # environment per interpreter given, and runs the test suite there; then the
 # native engine's own tests (with the constant-time check under valgrind).
+# The first interpreter also runs the key decoder's tests against a build with
+# AddressSanitizer and UBSan (make test-asan runs the whole suite that way).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,6 +19,11 @@ for python in "$@"; do
   "$venv/bin/python" -m pip install -q ".[test]"
   echo "== Python $version: installed in $((SECONDS - start)) s; running the tests"
   "$venv/bin/pytest" -q -p no:cacheprovider ${PYTEST_ARGS:-}
+  if [ -z "${sanitized_done:-}" ]; then
+    echo "== Python $version: the key decoder's tests under AddressSanitizer and UBSan"
+    PYTHON="$PWD/$venv/bin/python" tests/run_sanitized.sh
+    sanitized_done=1
+  fi
 done
 
 echo "== native engine tests"
