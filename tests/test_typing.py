@@ -28,7 +28,8 @@ EXAMPLE = pathlib.Path(__file__).resolve().parent / "typing_example.py"
 SUBMODULES = ("main", "keygen", "sign", "license", "jwt_es256", "decodekey", "protemplate")
 MODULES = ("_qrl_shared", *(f"quarlopro.{name}" for name in SUBMODULES))
 PACKAGE_DIR = pathlib.Path(quarlopro.__file__).resolve().parent
-INSTALLED = not PACKAGE_DIR.is_relative_to(ROOT)
+# Installed unless the package is the source tree's own (a venv may live inside the tree).
+INSTALLED = PACKAGE_DIR != ROOT / "quarlopro"
 
 
 def stub_path(module_name: str) -> pathlib.Path:
