@@ -5,7 +5,7 @@
 
 namespace {
 
-int exec_runtime(PyObject* module) { return qrl::init_runtime_names() && qrl::init_function_type(module) ? 0 : -1; }
+int exec_runtime(PyObject* module) { return qrl::init_runtime_names() && qrl::init_base64_originals() && qrl::init_function_type(module) ? 0 : -1; }
 
 qrl::ModuleDefinition definition("_qrl_shared", "_qrl_shared", "Shared runtime of the quarlopro extension modules.",
                                  exec_runtime);

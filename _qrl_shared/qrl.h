@@ -240,6 +240,13 @@ Ref call_global_attr(PyObject* globals, PyObject* module_name, PyObject* attr_na
     return call(fn.get(), args...);
 }
 
+// base64.<fn>(arg) for the module global `module_name` (normally the
+// standard base64 module), with one positional argument. While that module
+// and what the function relies on are as they were at import, the call goes
+// straight to binascii, as the function itself would.
+enum class Base64Fn { b64encode, b64decode, urlsafe_b64encode, urlsafe_b64decode };
+Ref base64_call(PyObject* globals, PyObject* module_name, Base64Fn fn, PyObject* arg);
+
 // Truth value of a new reference; -1 on error (also when `obj` is null).
 int truth(const Ref& obj);
 

@@ -9,6 +9,9 @@ namespace qrl {
 // module as `function`.
 bool init_function_type(PyObject* runtime_module);
 
+// Remembers the standard base64 module and what its functions rely on.
+bool init_base64_originals();
+
 // Interns the names that the runtime's helpers call methods by.
 bool init_runtime_names();
 

@@ -507,7 +507,7 @@ bool curve_entry(PyObject* g, PyObject* table_name, PyObject* key, Ref& first, R
 
 // base64.urlsafe_b64encode(b).rstrip(b"=").decode("ascii")
 Ref b64u_native(PyObject* g, PyObject* data) {
-    Ref encoded = qrl::call_global_attr(g, names.base64, names.urlsafe_b64encode, data);
+    Ref encoded = qrl::base64_call(g, names.base64, qrl::Base64Fn::urlsafe_b64encode, data);
     Ref stripped = encoded ? qrl::call_method(encoded.get(), names.rstrip, texts.equals_byte) : Ref();
     return stripped ? qrl::call_method(stripped.get(), names.decode, texts.ascii) : Ref();
 }
@@ -523,7 +523,7 @@ Ref b64u_decode_native(PyObject* g, PyObject* text) {
     const Py_ssize_t missing = (4 - PyUnicode_GET_LENGTH(text) % 4) % 4;
     Ref padding = qrl::steal(PySequence_Repeat(texts.equals, missing));
     Ref padded = qrl::add(text, padding);
-    return padded ? qrl::call_global_attr(g, names.base64, names.urlsafe_b64decode, padded.get()) : Ref();
+    return padded ? qrl::base64_call(g, names.base64, qrl::Base64Fn::urlsafe_b64decode, padded.get()) : Ref();
 }
 
 Ref b64u_decode(PyObject* g, PyObject* text) {
@@ -535,7 +535,7 @@ Ref b64u_decode(PyObject* g, PyObject* text) {
 // Standard Base64 of `der`, cut into lines of 64 characters between the
 // BEGIN and END lines of `label`; every line ends with LF.
 Ref pem_armor_native(PyObject* g, PyObject* label, PyObject* der) {
-    Ref encoded = qrl::call_global_attr(g, names.base64, names.b64encode, der);
+    Ref encoded = qrl::base64_call(g, names.base64, qrl::Base64Fn::b64encode, der);
     Ref text = encoded ? qrl::call_method(encoded.get(), names.decode, texts.ascii) : Ref();
     if (!text) return {};
     const Py_ssize_t length = PyObject_Size(text.get());
@@ -625,7 +625,7 @@ Ref pem_block_der(PyObject* g, PyObject* text, PyObject* pattern, long body_grou
     }
     Ref sub = std_attr(g, names.re, names.sub);
     Ref compact = sub ? qrl::call(sub.get(), texts.whitespace, texts.empty, body.get()) : Ref();
-    return compact ? qrl::call_global_attr(g, names.base64, names.b64decode, compact.get()) : Ref();
+    return compact ? qrl::base64_call(g, names.base64, qrl::Base64Fn::b64decode, compact.get()) : Ref();
 }
 
 Ref pem_public_key_to_der_native(PyObject* g, PyObject* text) {

@@ -154,12 +154,12 @@ PyObject* b64url_decode(qrl::Call& call) {
     Ref padding = qrl::steal(PySequence_Repeat(names.equals, pad));
     Ref padded = qrl::add(text, padding);
     if (!padded) return nullptr;
-    return call_std(call, names.base64, names.urlsafe_b64decode, padded.get()).release();
+    return qrl::base64_call(call.globals(), names.base64, qrl::Base64Fn::urlsafe_b64decode, padded.get()).release();
 }
 
 // base64.urlsafe_b64encode(data).rstrip(b"=").decode("ascii")
 PyObject* b64url_encode(qrl::Call& call) {
-    Ref encoded = call_std(call, names.base64, names.urlsafe_b64encode, call[0]);
+    Ref encoded = qrl::base64_call(call.globals(), names.base64, qrl::Base64Fn::urlsafe_b64encode, call[0]);
     if (!encoded) return nullptr;
     Ref stripped = qrl::call_method(encoded.get(), names.rstrip, constants.equals_byte);
     if (!stripped) return nullptr;
