@@ -211,7 +211,10 @@ def build_rows() -> list[Row]:
              "cryptography serialize PKCS#8 (key loaded from PEM)":
                  lambda: crypto_loaded_private.private_bytes(*pkcs8)},
             target=("cryptography serialize PKCS#8", 1.0)),
-        Row("_scalar_mult (random 256-bit k)", lambda: jwt_es256._scalar_mult(d, xy),
+        Row("_scalar_mult (random 256-bit k, base point)", lambda: jwt_es256._scalar_mult(d, g),
+            {"exact path": exact(lambda: jwt_es256._scalar_mult(d, g))},
+            target=("exact path", 1 / 200)),
+        Row("_scalar_mult (random 256-bit k, other point)", lambda: jwt_es256._scalar_mult(d, xy),
             {"exact path": exact(lambda: jwt_es256._scalar_mult(d, xy))},
             target=("exact path", 1 / 200)),
         Row("_verify_ecdsa_p256_sha256 fast vs exact", lambda: jwt_es256._verify_ecdsa_p256_sha256(message, raw_signature, xy),
