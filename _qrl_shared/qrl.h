@@ -298,6 +298,12 @@ bool int_to_be32(PyObject* value, std::uint8_t out[32]);
 Ref int_from_be(std::span<const std::uint8_t> data);
 Ref int_from_long(long value);
 
+// 1 when `a` and `b` name the same file: the same object, the same path once
+// resolved (os.path.realpath), or the same existing file (os.path.samefile,
+// which also sees hard links); objects that are not paths only match
+// themselves. 0 otherwise, -1 on error.
+int same_file(PyObject* a, PyObject* b);
+
 // Python rich comparison as a C truth value; -1 on error.
 int compare(PyObject* a, PyObject* b, int op);
 

@@ -326,6 +326,9 @@ struct IntMethodNames {
     PyObject* from_bytes;
     PyObject* to_bytes;
     PyObject* big;
+    PyObject* realpath;
+    PyObject* exists;
+    PyObject* samefile;
 };
 IntMethodNames int_method_names;
 }  // namespace
@@ -334,7 +337,33 @@ bool init_runtime_names() {
     int_method_names.from_bytes = intern("from_bytes").release();
     int_method_names.to_bytes = intern("to_bytes").release();
     int_method_names.big = intern("big").release();
+    int_method_names.realpath = intern("realpath").release();
+    int_method_names.exists = intern("exists").release();
+    int_method_names.samefile = intern("samefile").release();
     return !PyErr_Occurred();
+}
+
+int same_file(PyObject* a, PyObject* b) {
+    if (a == b) return 1;
+    Ref path_a = steal(PyOS_FSPath(a));
+    Ref path_b = path_a ? steal(PyOS_FSPath(b)) : Ref();
+    if (!path_b) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    Ref os_path = steal(PyImport_ImportModule("os.path"));
+    if (!os_path) return -1;
+    const IntMethodNames& n = int_method_names;
+    Ref real_a = call_method(os_path.get(), n.realpath, path_a.get());
+    Ref real_b = real_a ? call_method(os_path.get(), n.realpath, path_b.get()) : Ref();
+    const int equal = cmp(real_a, real_b, Py_EQ);
+    if (equal != 0) return equal;
+    const int a_exists = truth(call_method(os_path.get(), n.exists, path_a.get()));
+    if (a_exists <= 0) return a_exists;
+    const int b_exists = truth(call_method(os_path.get(), n.exists, path_b.get()));
+    if (b_exists <= 0) return b_exists;
+    return truth(call_method(os_path.get(), n.samefile, path_a.get(), path_b.get()));
 }
 
 Ref int_from_bytes_big(PyObject* data) {

@@ -26,8 +26,7 @@ using qrl::Ref;
 #define KEYGEN_NAMES(X)                                                                                        \
     X(createKeypair, "createKeypair") X(private_, "private") X(public_, "public") X(write_bytes, "write_bytes") \
     X(encode, "encode") X(ascii, "ascii") X(generate_es256_keypair_jwk, "generate_es256_keypair_jwk")          \
-    X(jwk_private_key_to_pem, "jwk_private_key_to_pem") X(jwk_public_key_to_pem, "jwk_public_key_to_pem")       \
-    X(realpath, "realpath") X(exists, "exists") X(samefile, "samefile")
+    X(jwk_private_key_to_pem, "jwk_private_key_to_pem") X(jwk_public_key_to_pem, "jwk_public_key_to_pem")
 
 struct Names {
 #define DECLARE(id, text) PyObject* id;
@@ -45,32 +44,6 @@ bool init_names() {
 
 // ---------------------------------------------------------------------------
 // Files
-
-// 1 when `a` and `b` name the same file: the same object, the same path once
-// resolved (os.path.realpath), or the same existing file (os.path.samefile,
-// which also sees hard links). Objects that are not paths only match
-// themselves. 0 otherwise, -1 on error.
-int same_file(PyObject* a, PyObject* b) {
-    if (a == b) return 1;
-    Ref path_a = qrl::steal(PyOS_FSPath(a));
-    Ref path_b = path_a ? qrl::steal(PyOS_FSPath(b)) : Ref();
-    if (!path_b) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
-        PyErr_Clear();
-        return 0;
-    }
-    Ref os_path = qrl::steal(PyImport_ImportModule("os.path"));
-    if (!os_path) return -1;
-    Ref real_a = qrl::call_method(os_path.get(), names.realpath, path_a.get());
-    Ref real_b = real_a ? qrl::call_method(os_path.get(), names.realpath, path_b.get()) : Ref();
-    const int equal = qrl::cmp(real_a, real_b, Py_EQ);
-    if (equal != 0) return equal;
-    const int a_exists = qrl::truth(qrl::call_method(os_path.get(), names.exists, path_a.get()));
-    if (a_exists <= 0) return a_exists;
-    const int b_exists = qrl::truth(qrl::call_method(os_path.get(), names.exists, path_b.get()));
-    if (b_exists <= 0) return b_exists;
-    return qrl::truth(qrl::call_method(os_path.get(), names.samefile, path_a.get(), path_b.get()));
-}
 
 // The private key file, made owner-only before any key byte is written:
 // created with mode 0600, or, when it exists already, set to 0600. Records
@@ -145,7 +118,7 @@ PyObject* create_keypair(qrl::Call& call) {
     PyObject* public_path = call[1];
     if (private_path == Py_None) return value_error("createKeypair needs the private key file");
     if (public_path == Py_None) return value_error("createKeypair needs the public key file");
-    const int same = same_file(private_path, public_path);
+    const int same = qrl::same_file(private_path, public_path);
     if (same < 0) return nullptr;
     if (same) return value_error("the private and public key files must be two different files");
 

@@ -19,7 +19,7 @@ using qrl::Ref;
     X(exists, "exists") X(read_text, "read_text") X(write_text, "write_text") X(payload, "payload")                \
     X(expires, "expires") X(private_, "private") X(jwt, "jwt") X(iat, "iat") X(nbf, "nbf") X(exp, "exp")         \
     X(sign, "sign") X(pem_private_key_to_jwk, "pem_private_key_to_jwk")                                          \
-    X(sign_es256_jwt_with_jwk, "sign_es256_jwt_with_jwk") X(realpath, "realpath") X(samefile, "samefile")
+    X(sign_es256_jwt_with_jwk, "sign_es256_jwt_with_jwk")
 
 struct Names {
 #define DECLARE(id, text) PyObject* id;
@@ -42,33 +42,6 @@ bool init_names() {
 }
 
 using qrl::value_error;
-
-// 1 when the output path and the key path name the same existing file (the
-// same path once resolved, or the same file through another name); 0
-// otherwise or when either is not a path; -1 on error.
-int same_existing_file(PyObject* a, PyObject* b) {
-    Ref path_a = qrl::steal(PyOS_FSPath(a));
-    Ref path_b = path_a ? qrl::steal(PyOS_FSPath(b)) : Ref();
-    if (!path_b) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
-        PyErr_Clear();
-        return 0;
-    }
-    Ref os_path = qrl::steal(PyImport_ImportModule("os.path"));
-    if (!os_path) return -1;
-    Ref real_a = qrl::call_method(os_path.get(), names.realpath, path_a.get());
-    Ref real_b = real_a ? qrl::call_method(os_path.get(), names.realpath, path_b.get()) : Ref();
-    const int equal = qrl::cmp(real_a, real_b, Py_EQ);
-    if (equal != 0) return equal;
-    Ref same = qrl::call_method(os_path.get(), names.samefile, path_a.get(), path_b.get());
-    if (!same) {
-        // samefile raises when either file is missing: then they differ.
-        if (!PyErr_ExceptionMatches(PyExc_OSError)) return -1;
-        PyErr_Clear();
-        return 0;
-    }
-    return qrl::truth(same);
-}
 
 // json.loads(text), with json looked up as a global.
 Ref json_loads(qrl::Call& call, PyObject* text) {
@@ -137,7 +110,7 @@ PyObject* sign_jwt(qrl::Call& call) {
     Ref token = private_path ? qrl::call_global(call.globals(), names.sign, payload.get(), private_path.get()) : Ref();
     Ref output = token ? qrl::getattr(args, names.jwt) : Ref();
     if (!output) return nullptr;
-    const int same = same_existing_file(output.get(), private_path.get());
+    const int same = qrl::same_file(output.get(), private_path.get());
     if (same < 0) return nullptr;
     if (same) return value_error("the token file is the private key file; refusing to overwrite the key");
     if (!qrl::call_method(output.get(), names.write_text, token.get())) return nullptr;
