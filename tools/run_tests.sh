@@ -7,9 +7,23 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# A debug build of CPython (Py_DEBUG), where present, runs the suite once
+# more: it counts every reference (sys.gettotalrefcount, which the leak tests
+# compare) and checks the C API's assertions on the library's calls.
+debug_python=""
+for candidate in python3-dbg python3.13-dbg python3.12-dbg python3.11-dbg; do
+  if command -v "$candidate" >/dev/null 2>&1 &&
+     "$candidate" -c 'import sys; sys.exit(not (sys.version_info >= (3, 11) and hasattr(sys, "gettotalrefcount")))' 2>/dev/null; then
+    debug_python=$candidate
+    break
+  fi
+done
+
 [ $# -gt 0 ] || set -- python3
+[ -z "$debug_python" ] || set -- "$@" "$debug_python"
+[ -n "$debug_python" ] || echo "== no debug build of CPython here (python3-dbg): the total reference count checks are skipped"
 for python in "$@"; do
-  version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+  version=$("$python" -c 'import sys; print("%d.%d%s" % (sys.version_info[:2] + ("-dbg" if hasattr(sys, "gettotalrefcount") else "",)))')
   venv=".venv-test-$version"
   echo "== Python $version ($python): installing into $venv"
   start=$SECONDS
@@ -19,6 +33,7 @@ for python in "$@"; do
   "$venv/bin/python" -m pip install -q ".[test]"
   echo "== Python $version: installed in $((SECONDS - start)) s; running the tests"
   "$venv/bin/pytest" -q -p no:cacheprovider ${PYTEST_ARGS:-}
+  first_venv=${first_venv:-$venv}
   if [ -z "${sanitized_done:-}" ]; then
     echo "== Python $version: the key decoder's tests under AddressSanitizer and UBSan"
     PYTHON="$PWD/$venv/bin/python" tests/run_sanitized.sh
@@ -27,4 +42,4 @@ for python in "$@"; do
 done
 
 echo "== native engine tests"
-make -C p256 test PYTHON="$PWD/$venv/bin/python"
+make -C p256 test PYTHON="$PWD/$first_venv/bin/python"
