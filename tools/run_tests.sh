@@ -29,8 +29,9 @@ for python in "$@"; do
   start=$SECONDS
   rm -rf "$venv"
   "$python" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q --upgrade pip
-  "$venv/bin/python" -m pip install -q ".[test]"
+  # pip leaves files open, which a debug interpreter reports on every index page
+  PYTHONWARNINGS=ignore::ResourceWarning "$venv/bin/python" -m pip install -q --upgrade pip
+  PYTHONWARNINGS=ignore::ResourceWarning "$venv/bin/python" -m pip install -q ".[test]"
   echo "== Python $version: installed in $((SECONDS - start)) s; running the tests"
   "$venv/bin/pytest" -q -p no:cacheprovider ${PYTEST_ARGS:-}
   first_venv=${first_venv:-$venv}
