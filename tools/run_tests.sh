@@ -34,11 +34,10 @@ for python in "$@"; do
   PYTHONWARNINGS=ignore::ResourceWarning "$venv/bin/python" -m pip install -q ".[test]"
   echo "== Python $version: installed in $((SECONDS - start)) s; running the tests"
   "$venv/bin/pytest" -q -p no:cacheprovider ${PYTEST_ARGS:-}
-  first_venv=${first_venv:-$venv}
-  if [ -z "${sanitized_done:-}" ]; then
+  if [ -z "${first_venv:-}" ]; then
+    first_venv=$venv
     echo "== Python $version: the key decoder's tests under AddressSanitizer and UBSan"
     PYTHON="$PWD/$venv/bin/python" tests/run_sanitized.sh
-    sanitized_done=1
   fi
 done
 
