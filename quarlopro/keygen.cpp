@@ -46,8 +46,11 @@ bool init_names() {
 // Files
 
 // The private key file, made owner-only before any key byte is written:
-// created with mode 0600, or, when it exists already, set to 0600. Records
-// whether it was created here so that a failed write can remove it again.
+// created with mode 0600, or, when it is an existing regular file of this
+// user, set to 0600. Other existing files (someone else's, devices) keep
+// their mode, as write_bytes would leave it. A symbolic link is followed,
+// creating its target if need be, as write_bytes does. Records whether the
+// file was created here so that a failed write can remove it again.
 // Objects that are not paths are left to their own write_bytes.
 struct PrivateFile {
     Ref path;             // file system path (str or bytes), or null
@@ -70,9 +73,15 @@ bool prepare_private_file(PyObject* target, PrivateFile& file) {
     if (fd >= 0) {
         file.created = true;
     } else if (errno == EEXIST) {
-        fd = ::open(name, O_WRONLY | O_CLOEXEC);
+        // An existing file, or a link whose target may not exist yet.
+        fd = ::open(name, O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     }
-    if (fd < 0 || ::fchmod(fd, 0600) != 0) {
+    struct stat info;
+    // A file created here is set too: a strict umask must not leave it
+    // without write permission for the write that follows.
+    const bool tighten = fd >= 0 && (file.created || (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+                                                      info.st_uid == ::geteuid()));
+    if (fd < 0 || (tighten && ::fchmod(fd, 0600) != 0)) {
         const int error = errno;
         if (fd >= 0) ::close(fd);
         errno = error;

@@ -49,7 +49,7 @@ def decode(token, public):
 # keygen
 
 
-@pytest.mark.parametrize("umask", [0o000, 0o022, 0o077])
+@pytest.mark.parametrize("umask", [0o000, 0o022, 0o077, 0o277])
 def test_keygen_writes_a_matching_pair_with_a_private_file(tmp_path, umask):
     old = os.umask(umask)
     try:
@@ -75,6 +75,39 @@ def test_keygen_replaces_files_and_tightens_an_existing_private_file(tmp_path, p
     keygen_module.createKeypair(private, public)
     assert (private.read_bytes(), public.read_bytes()) != first
     assert stat.S_IMODE(private.stat().st_mode) == 0o600
+
+
+def test_keygen_follows_a_dangling_link_to_the_private_file(tmp_path, pair):
+    _, public = pair
+    link, target = tmp_path / "link.pem", tmp_path / "target.pem"
+    link.symlink_to(target)
+    keygen_module.createKeypair(link, public)
+    assert link.is_symlink() and stat.S_IMODE(target.stat().st_mode) == 0o600
+    assert load_private(target).public_key().public_numbers() == load_public(public).public_numbers()
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="needs root to hand a file to another user")
+def test_keygen_leaves_the_mode_of_someone_elses_file(tmp_path, pair):
+    _, public = pair
+    private = tmp_path / "theirs.pem"
+    private.write_text("old\n")
+    private.chmod(0o644)
+    os.chown(private, 65534, 65534)
+    keygen_module.createKeypair(private, public)
+    assert stat.S_IMODE(private.stat().st_mode) == 0o644
+    assert load_private(private).public_key().public_numbers() == load_public(public).public_numbers()
+
+
+def test_keygen_leaves_the_mode_of_a_device(tmp_path, pair):
+    _, public = pair
+    device = tmp_path / "null"
+    try:
+        os.mknod(device, stat.S_IFCHR | 0o666, os.makedev(1, 3))
+    except (PermissionError, AttributeError):
+        pytest.skip("cannot create a device node here")
+    device.chmod(0o666)
+    keygen_module.createKeypair(device, public)
+    assert stat.S_ISCHR(device.stat().st_mode) and stat.S_IMODE(device.stat().st_mode) == 0o666
 
 
 @pytest.mark.parametrize("private, public, message", [
