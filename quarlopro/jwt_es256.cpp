@@ -40,7 +40,8 @@ using qrl::Ref;
     X(kid, "kid") X(alg, "alg") X(typ, "typ") X(exp, "exp") X(nbf, "nbf") X(iat, "iat") X(iss, "iss")         \
     X(aud, "aud") X(EC, "EC") X(P_256, "P-256") X(ES256, "ES256") X(JWT, "JWT") X(dot, ".") X(ascii, "ascii") \
     X(utf_8, "utf-8") X(equals, "=") X(HMAC, "HMAC") X(_hashopenssl, "_hashopenssl") X(hmac_new_fn, "hmac_new") \
-    X(JSONEncoder, "JSONEncoder")
+    X(JSONEncoder, "JSONEncoder") X(_functype, "_functype") X(dunder_init, "__init__") X(_init_hmac, "_init_hmac") \
+    X(_current, "_current")
 
 struct Names {
 #define DECLARE_GLOBAL(id) PyObject* id;
@@ -64,18 +65,22 @@ Originals originals;
 // nothing on the way has been replaced, a call goes straight there and skips
 // the Python-level wrapper, with the same result.
 //  * hmac.new(key, msg, hashlib.sha256).digest() is
-//    hmac._hashopenssl.hmac_new(key, msg, hashlib.sha256).digest();
+//    hmac._hashopenssl.hmac_new(key, msg, hashlib.sha256).digest(), by way
+//    of HMAC.__init__, HMAC._init_hmac, HMAC.digest and HMAC._current;
 //  * json.dumps(v, separators=(",", ":"), sort_keys=True) is
 //    json.JSONEncoder(separators=(",", ":"), sort_keys=True).encode(v); the
 //    encoder is made once (encode() keeps no state between calls).
 struct Stdlib {
     PyObject* hmac_new;            // hmac.new
     PyObject* hmac_class;          // hmac.HMAC
+    PyObject* hmac_methods[4];     // its __init__, _init_hmac, digest, _current
+    PyObject* hmac_functype;       // hmac._functype
     PyObject* hashopenssl;         // hmac._hashopenssl, or null without OpenSSL
     PyObject* openssl_hmac_new;    // its hmac_new
     PyObject* sha256;              // hashlib.sha256
     PyObject* json_dumps;          // json.dumps
     PyObject* json_encoder_class;  // json.JSONEncoder
+    PyObject* json_encoder_init;   // its __init__
     PyObject* canonical_encoder;   // json.JSONEncoder(separators=(",", ":"), sort_keys=True)
 };
 Stdlib stdlib;
@@ -502,8 +507,9 @@ PyObject* verify_from_key_native(qrl::Call& call, PyObject* message, const p256:
     if (!load_u256(q_xy[0].get(), qx) || !load_u256(q_xy[1].get(), qy) || !p256::on_curve(qx, qy)) Py_RETURN_FALSE;
     Ref digest = sha256_digest(call, message);
     if (!digest) return nullptr;
-    if (!PyBytes_CheckExact(digest.get()) || PyBytes_GET_SIZE(digest.get()) > 32) {
-        // A replaced hash with a longer digest: e may exceed 256 bits.
+    // A replaced hash may have replaced globals too, or give a longer digest
+    // (e above 256 bits): the steps after hashing then take the exact path.
+    if (!PyBytes_CheckExact(digest.get()) || PyBytes_GET_SIZE(digest.get()) > 32 || !verify_native(call)) {
         Ref e = qrl::int_from_bytes_big(digest.get());
         Ref py_r = e ? int_from_u256(r) : Ref();
         Ref py_s = py_r ? int_from_u256(s) : Ref();
@@ -536,7 +542,9 @@ PyObject* verify_ecdsa(qrl::Call& call) {
         if (!scalar_in_range(r) || !scalar_in_range(s)) Py_RETURN_FALSE;
         Ref q_xy[2];
         if (!qrl::unpack(call[2], q_xy)) return nullptr;
-        if (PyLong_CheckExact(q_xy[0].get()) && PyLong_CheckExact(q_xy[1].get()))
+        // Unpacking an iterable other than a tuple may have run Python code
+        // that replaced globals; then the steps after it take the exact path.
+        if (PyLong_CheckExact(q_xy[0].get()) && PyLong_CheckExact(q_xy[1].get()) && verify_native(call))
             return verify_from_key_native(call, message, r, s, q_xy);
         Ref py_r = int_from_u256(r);
         Ref py_s = py_r ? int_from_u256(s) : Ref();
@@ -621,22 +629,43 @@ bool module_attr_is(PyObject* module, PyObject* name, PyObject* original) {
     return value == original;
 }
 
+// True when attribute `name` of the class `cls` (found as an instance would
+// find it) is exactly `original`.
+bool class_attr_is(PyObject* cls, PyObject* name, PyObject* original) {
+    if (!original) return false;
+    Ref value = qrl::getattr(cls, name);
+    if (!value) PyErr_Clear();
+    return value.get() == original;
+}
+
+// The methods of hmac.HMAC on the way from hmac.new to the digest.
+std::array<PyObject*, 4> hmac_method_names() {
+    return {names.dunder_init, names._init_hmac, names.digest, names._current};
+}
+
 // Whether hmac.new(..., hashlib.sha256) may go straight to OpenSSL's HMAC of
-// the standard library: the module's hmac and hashlib and the functions that
-// hmac.new relies on are the ones seen at import.
+// the standard library: the module's hmac and hashlib and everything on
+// hmac.new's way there are the objects seen at import.
 bool hmac_shortcut_open(qrl::Call& call) {
     if (!stdlib.openssl_hmac_new || !is_original(call, names.hmac, originals.hmac) ||
         !is_original(call, names.hashlib, originals.hashlib))
         return false;
-    return module_attr_is(originals.hmac, names.hmac_new, stdlib.hmac_new) &&
-           module_attr_is(originals.hmac, names.HMAC, stdlib.hmac_class) &&
-           module_attr_is(originals.hmac, names._hashopenssl, stdlib.hashopenssl) &&
-           module_attr_is(originals.hashlib, names.sha256, stdlib.sha256);
+    if (!module_attr_is(originals.hmac, names.hmac_new, stdlib.hmac_new) ||
+        !module_attr_is(originals.hmac, names.HMAC, stdlib.hmac_class) ||
+        !module_attr_is(originals.hmac, names._hashopenssl, stdlib.hashopenssl) ||
+        !module_attr_is(originals.hmac, names._functype, stdlib.hmac_functype) ||
+        !module_attr_is(stdlib.hashopenssl, names.hmac_new_fn, stdlib.openssl_hmac_new) ||
+        !module_attr_is(originals.hashlib, names.sha256, stdlib.sha256))
+        return false;
+    const auto methods = hmac_method_names();
+    for (size_t i = 0; i < methods.size(); ++i) {
+        if (!class_attr_is(stdlib.hmac_class, methods[i], stdlib.hmac_methods[i])) return false;
+    }
+    return true;
 }
 
 // hmac.new(key, message, hashlib.sha256).digest(); `shortcut` from
-// hmac_shortcut_open (only C code of the standard library runs in between,
-// so it stays valid for a whole nonce computation).
+// hmac_shortcut_open, asked again whenever Python code may have run since.
 Ref hmac_sha256(qrl::Call& call, bool shortcut, PyObject* key, PyObject* message) {
     if (!key || !message) return {};
     if (shortcut) {
@@ -677,7 +706,7 @@ PyObject* rfc6979_k(qrl::Call& call) {
     Ref v = qrl::steal(PySequence_Repeat(constants.pad_byte_01, holen));
     Ref k = qrl::steal(PySequence_Repeat(constants.pad_byte_00, holen));
     if (!v || !k) return nullptr;
-    const bool shortcut = hmac_shortcut_open(call);
+    bool shortcut = hmac_shortcut_open(call);
     for (PyObject* separator : {constants.pad_byte_00, constants.pad_byte_01}) {
         k = hmac_sha256(call, shortcut, k.get(), concat({v.get(), separator, x.get(), h1_bytes.get()}).get());
         v = k ? hmac_sha256(call, shortcut, k.get(), v.get()) : Ref();
@@ -701,6 +730,8 @@ PyObject* rfc6979_k(qrl::Call& call) {
         const int ok = in_range(one.get(), candidate.get(), n.get());
         if (ok < 0) return nullptr;
         if (ok) return candidate.release();
+        // Comparing with a replaced _P256_N may have run Python code.
+        if (!PyLong_CheckExact(n.get())) shortcut = hmac_shortcut_open(call);
         k = hmac_sha256(call, shortcut, k.get(), concat({v.get(), constants.pad_byte_00}).get());
         v = k ? hmac_sha256(call, shortcut, k.get(), v.get()) : Ref();
         if (!v) return nullptr;
@@ -927,7 +958,8 @@ namespace {
 Ref canonical_json(qrl::Call& call, PyObject* value) {
     if (stdlib.canonical_encoder && is_original(call, names.json, originals.json) &&
         module_attr_is(originals.json, names.dumps, stdlib.json_dumps) &&
-        module_attr_is(originals.json, names.JSONEncoder, stdlib.json_encoder_class)) {
+        module_attr_is(originals.json, names.JSONEncoder, stdlib.json_encoder_class) &&
+        class_attr_is(stdlib.json_encoder_class, names.dunder_init, stdlib.json_encoder_init)) {
         Ref text = qrl::call_method(stdlib.canonical_encoder, names.encode, value);
         return text ? qrl::call_method(text.get(), names.encode, names.utf_8) : Ref();
     }
@@ -1335,12 +1367,17 @@ bool remember_stdlib() {
     stdlib.hmac_new = keep_attr(originals.hmac, names.hmac_new);
     stdlib.hmac_class = keep_attr(originals.hmac, names.HMAC);
     stdlib.hashopenssl = keep_attr(originals.hmac, names._hashopenssl);
+    stdlib.hmac_functype = keep_attr(originals.hmac, names._functype);
+    const auto methods = hmac_method_names();
+    for (size_t i = 0; i < methods.size(); ++i)
+        stdlib.hmac_methods[i] = stdlib.hmac_class ? keep_attr(stdlib.hmac_class, methods[i]) : nullptr;
     stdlib.sha256 = keep_attr(originals.hashlib, names.sha256);
     if (stdlib.hashopenssl && stdlib.hashopenssl != Py_None && stdlib.sha256)
         stdlib.openssl_hmac_new = keep_attr(stdlib.hashopenssl, names.hmac_new_fn);
     stdlib.json_dumps = keep_attr(originals.json, names.dumps);
     stdlib.json_encoder_class = keep_attr(originals.json, names.JSONEncoder);
     if (stdlib.json_encoder_class) {
+        stdlib.json_encoder_init = keep_attr(stdlib.json_encoder_class, names.dunder_init);
         stdlib.canonical_encoder = qrl::call_kw(stdlib.json_encoder_class, {constants.separators, Py_True},
                                                 constants.kw_separators_sort_keys)
                                        .release();

@@ -373,11 +373,13 @@ def _spy(target, counter):
 
 
 @pytest.mark.parametrize("module_name, attribute", [
-    ("hmac", "new"), ("hmac", "HMAC"), ("hashlib", "sha256"),
+    ("hmac", "new"), ("hmac", "HMAC"), ("hashlib", "sha256"), ("_hashlib", "hmac_new"),
+    ("hmac.HMAC", "__init__"), ("hmac.HMAC", "_init_hmac"), ("hmac.HMAC", "digest"), ("hmac.HMAC", "_current"),
 ])
 def test_a_replaced_hmac_piece_is_called_and_the_nonce_is_unchanged(monkeypatch, module_name, attribute):
+    import hmac
     import importlib
-    module = importlib.import_module(module_name)
+    module = hmac.HMAC if module_name == "hmac.HMAC" else importlib.import_module(module_name)
     digest = hashlib.sha256(b"sample").digest()
     expected = jwt_es256._rfc6979_k_p256_sha256(7, digest)
     calls = []
@@ -389,6 +391,66 @@ def test_a_replaced_hmac_piece_is_called_and_the_nonce_is_unchanged(monkeypatch,
         monkeypatch.setattr(module, attribute, _spy(original, calls))
     assert jwt_es256._rfc6979_k_p256_sha256(7, digest) == expected
     assert calls, f"{module_name}.{attribute} was bypassed"
+
+
+def test_a_replaced_hmac_functype_is_honoured(monkeypatch):
+    # A _functype that hashlib.sha256 is not an instance of sends hmac.new to
+    # its pure-Python HMAC: the same nonce, by way of HMAC._init_old.
+    import hmac
+    digest = hashlib.sha256(b"sample").digest()
+    expected = jwt_es256._rfc6979_k_p256_sha256(7, digest)
+    calls = []
+    monkeypatch.setattr(hmac.HMAC, "_init_old", _spy(hmac.HMAC._init_old, calls))
+    monkeypatch.setattr(hmac, "_functype", type(None))
+    assert jwt_es256._rfc6979_k_p256_sha256(7, digest) == expected
+    assert calls
+
+
+def test_hmac_replaced_while_the_nonce_is_computed_is_called(monkeypatch):
+    # An _P256_N whose first comparison rejects the candidate and swaps
+    # hmac.new: the three HMACs that follow go through the replacement.
+    import hmac
+    calls = []
+    spy = _spy(hmac.new, calls)
+
+    class SwappingN(int):
+        swapped = False
+
+        def __gt__(self, other):
+            if not SwappingN.swapped:
+                SwappingN.swapped = True
+                monkeypatch.setattr(hmac, "new", spy)
+                return False
+            return int(self) > other
+
+    digest = hashlib.sha256(b"sample").digest()
+    monkeypatch.setattr(jwt_es256, "_P256_N", SwappingN(jwt_es256._P256_N))
+    jwt_es256._rfc6979_k_p256_sha256(7, digest)
+    assert len(calls) == 3
+
+
+def test_globals_replaced_while_verifying_are_used(monkeypatch):
+    # Python code run by the verifier itself (a replaced hash, an iterable
+    # key) replaces helpers and constants; the later steps must use them.
+    d = 777
+    q = jwt_es256._scalar_mult(d, (jwt_es256._P256_GX, jwt_es256._P256_GY))
+    signature = jwt_es256._sign_ecdsa_p256_sha256(b"m", d)
+    assert jwt_es256._verify_ecdsa_p256_sha256(b"m", signature, q) is True
+
+    def sha256(data=b""):
+        monkeypatch.setattr(jwt_es256, "_scalar_mult", lambda k, p: jwt_es256._INF)
+        return hashlib.sha256(data)
+
+    with monkeypatch.context() as patch:
+        patch.setattr(jwt_es256, "hashlib", types.SimpleNamespace(sha256=sha256))
+        assert jwt_es256._verify_ecdsa_p256_sha256(b"m", signature, q) is False
+    monkeypatch.undo()
+
+    def key():
+        monkeypatch.setattr(jwt_es256, "_P256_N", 7)
+        yield from q
+
+    assert jwt_es256._verify_ecdsa_p256_sha256(b"m", signature, key()) is False
 
 
 def test_hmac_without_openssl_takes_the_python_hmac(monkeypatch):
@@ -415,3 +477,16 @@ def test_a_replaced_json_piece_is_called_and_the_token_is_unchanged(monkeypatch,
         monkeypatch.setattr(json, attribute, _spy(original, calls))
     assert jwt_es256.sign_es256_jwt({"b": 1, "a": "é"}, 99) == expected
     assert len(calls) == 2  # header and payload
+
+
+def test_a_replaced_json_encoder_init_shapes_the_token(monkeypatch):
+    import json
+    original = json.JSONEncoder.__init__
+
+    def spaced(self, *args, **kwargs):
+        kwargs["separators"] = (", ", ": ")
+        original(self, *args, **kwargs)
+
+    monkeypatch.setattr(json.JSONEncoder, "__init__", spaced)
+    header = jwt_es256.sign_es256_jwt({"b": 1}, 99).split(".")[0]
+    assert jwt_es256._b64url_decode(header) == b'{"alg": "ES256", "typ": "JWT"}'
