@@ -25,8 +25,10 @@ from quarlo import __version__
 from quarlo.errors import BuildError
 from quarlo.plugins import PluginManager
 
-# Failures that are the user's input or environment, not a fault of quarlo:
-# reported as one line. Anything else keeps its traceback.
+# Failures that are the user's input or environment: reported as their
+# message alone. Other exceptions are reported on one line too, since the
+# plug-in's handlers let the library's errors for malformed input through
+# (OverflowError, TypeError, RecursionError ...); their type name comes first.
 EXPECTED_ERRORS = (BuildError, OSError, ValueError, LookupError, ImportError)
 
 QUIET_HELP = "print only results, warnings and errors (no progress)"
@@ -120,10 +122,13 @@ def main(argv: list[str] | None = None) -> int:
         parser.error("--quiet and --verbose exclude each other")
     try:
         args.func(args)
-    except EXPECTED_ERRORS as error:
+    except Exception as error:  # noqa: BLE001 - every failure ends as one line and status 1
         if args.verbose:
             traceback.print_exception(error, file=sys.stderr)
-        print(f"quarlo: error: {_one_line(error)}", file=sys.stderr)
+        message = _one_line(error)
+        if not isinstance(error, EXPECTED_ERRORS):
+            message = f"{type(error).__name__}: {message}"
+        print(f"quarlo: error: {message}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         print("quarlo: interrupted", file=sys.stderr)

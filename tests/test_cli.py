@@ -193,11 +193,16 @@ def test_show_verifies_pyjwt_tokens_and_refuses_bad_ones(keys, tmp_path):
     (["keygen", "--private", "new.pem"], "--public"),
     (["keygen", "--private", "new.pem", "--public", "new.pem"], "two different files"),
     (["build", "--public", "k.pem", "prog.py"], "PUBLIC KEY"),
+    # Errors the library lets through for malformed input: one line, type first.
+    (["show", "--public", "p.pem", "list_header.jwt"], "AttributeError: 'list' object has no attribute 'get'"),
+    (["sign", "--private", "k.pem", "deep.json", "t.jwt"], "RecursionError: maximum recursion depth exceeded"),
 ], ids=lambda value: value if isinstance(value, str) else " ".join(value))
 def test_expected_failures_are_one_line(keys, tmp_path, args, message):
     for name in ("k.pem", "p.pem"):
         shutil.copy(keys / name, tmp_path / name)
     (tmp_path / "prog.py").write_text("print(1)\n")
+    (tmp_path / "list_header.jwt").write_text("W10.e30." + "A" * 86)
+    (tmp_path / "deep.json").write_text("[" * 100000 + "]" * 100000)
     before = sorted(p.name for p in tmp_path.iterdir())
     status, out, err = quarlo(tmp_path, *args)
     assert status == 1
