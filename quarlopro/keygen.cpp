@@ -45,29 +45,46 @@ bool init_names() {
 // ---------------------------------------------------------------------------
 // Files
 
-// The private key file, made owner-only before any key byte is written:
-// created with mode 0600, or, when it is an existing regular file of this
-// user, set to 0600. Other existing files (someone else's, devices) keep
-// their mode, as write_bytes would leave it. A symbolic link is followed,
-// creating its target if need be, as write_bytes does. Records whether the
-// file was created here so that a failed write can remove it again.
-// Objects that are not paths are left to their own write_bytes.
-struct PrivateFile {
+// A key file named by a file system path, and whether it was created here,
+// so that a failed write can remove it again. Objects that are not paths are
+// left to their own write_bytes.
+struct KeyFile {
     Ref path;             // file system path (str or bytes), or null
     bool created = false;
 };
 
-bool prepare_private_file(PyObject* target, PrivateFile& file) {
+// The file system path of `target` encoded for the OS into `encoded`; false
+// with no error set for objects that are not paths.
+bool os_path(PyObject* target, KeyFile& file, Ref& encoded) {
     file.path = qrl::steal(PyOS_FSPath(target));
     if (!file.path) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-        PyErr_Clear();
-        return true;
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) PyErr_Clear();
+        return false;
     }
+    PyObject* bytes = nullptr;
+    if (!PyUnicode_FSConverter(file.path.get(), &bytes)) return false;
+    encoded = qrl::steal(bytes);
+    return true;
+}
+
+// Raises the OSError of errno for the file, as open() would; returns false.
+bool file_error(const KeyFile& file, int fd) {
+    const int error = errno;
+    if (fd >= 0) ::close(fd);
+    errno = error;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, file.path.get());
+    return false;
+}
+
+// The private key file, made owner-only before any key byte is written:
+// created with mode 0600, or, when it is an existing regular file of this
+// user, set to 0600. Other existing files (someone else's, devices) keep
+// their mode, as write_bytes would leave it. A symbolic link is followed,
+// creating its target if need be, as write_bytes does.
+bool prepare_private_file(PyObject* target, KeyFile& file) {
 #ifndef _WIN32
-    PyObject* encoded = nullptr;
-    if (!PyUnicode_FSConverter(file.path.get(), &encoded)) return false;
-    Ref bytes = qrl::steal(encoded);
+    Ref bytes;
+    if (!os_path(target, file, bytes)) return !PyErr_Occurred();
     const char* name = PyBytes_AS_STRING(bytes.get());
     int fd = ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd >= 0) {
@@ -81,21 +98,44 @@ bool prepare_private_file(PyObject* target, PrivateFile& file) {
     // without write permission for the write that follows.
     const bool tighten = fd >= 0 && (file.created || (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
                                                       info.st_uid == ::geteuid()));
-    if (fd < 0 || (tighten && ::fchmod(fd, 0600) != 0)) {
-        const int error = errno;
-        if (fd >= 0) ::close(fd);
-        errno = error;
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, file.path.get());
-        return false;
-    }
+    if (fd < 0 || (tighten && ::fchmod(fd, 0600) != 0)) return file_error(file, fd);
     ::close(fd);
+#else
+    (void)target;
+    (void)file;
 #endif
     return true;
 }
 
-// Removes a private key file created by prepare_private_file after its write
-// failed, keeping the write's exception.
-void discard_private_file(const PrivateFile& file) {
+// The public key file is written after the private one. So that a mistake in
+// its name (a missing directory, a directory) cannot cost an existing private
+// key, it is opened for writing first, without truncating it: the error is
+// the one writing it would raise. A file created here stays empty until the
+// public key is written. FIFOs and dangling links are left to write_bytes.
+bool check_public_file(PyObject* target, KeyFile& file) {
+#ifndef _WIN32
+    Ref bytes;
+    if (!os_path(target, file, bytes)) return !PyErr_Occurred();
+    const char* name = PyBytes_AS_STRING(bytes.get());
+    int fd = ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+        file.created = true;
+    } else if (errno == EEXIST) {
+        fd = ::open(name, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0 && (errno == ENXIO || errno == ENOENT)) return true;
+    }
+    if (fd < 0) return file_error(file, fd);
+    ::close(fd);
+#else
+    (void)target;
+    (void)file;
+#endif
+    return true;
+}
+
+// Removes a key file created here after a write failed, keeping the write's
+// exception.
+void discard_created_file(const KeyFile& file) {
     if (!file.created) return;
     Ref error = qrl::fetch_exception();
 #ifndef _WIN32
@@ -145,10 +185,15 @@ PyObject* create_keypair(qrl::Call& call) {
     Ref public_pem = private_pem ? pem_bytes(decodekey[1].get(), jwks[1].get()) : Ref();
     if (!public_pem) return nullptr;
 
-    PrivateFile file;
-    if (!prepare_private_file(private_path, file)) return nullptr;
+    KeyFile public_file, private_file;
+    if (!check_public_file(public_path, public_file)) return nullptr;
+    if (!prepare_private_file(private_path, private_file)) {
+        discard_created_file(public_file);
+        return nullptr;
+    }
     if (!qrl::call_method(private_path, names.write_bytes, private_pem.get())) {
-        discard_private_file(file);
+        discard_created_file(private_file);
+        discard_created_file(public_file);
         return nullptr;
     }
     if (!qrl::call_method(public_path, names.write_bytes, public_pem.get())) return nullptr;

@@ -154,15 +154,25 @@ def test_create_keypair_writes_through_the_objects_it_is_given():
         serialization.load_pem_public_key(log[1][1]).public_numbers()
 
 
-def test_keygen_write_errors(tmp_path):
-    with pytest.raises(FileNotFoundError):
-        keygen_module.createKeypair(tmp_path / "no" / "k.pem", tmp_path / "p.pem")
-    assert list(tmp_path.iterdir()) == []
-    with pytest.raises(FileNotFoundError):
-        keygen_module.createKeypair(tmp_path / "k.pem", tmp_path / "no" / "p.pem")
-    assert [p.name for p in tmp_path.iterdir()] == ["k.pem"]
-    with pytest.raises(IsADirectoryError):
-        keygen_module.createKeypair(tmp_path, tmp_path / "p.pem")
+@pytest.mark.parametrize("private, public, error", [
+    ("no/k.pem", "p.pem", FileNotFoundError),
+    ("k.pem", "no/p.pem", FileNotFoundError),
+    ("dir", "p.pem", IsADirectoryError),
+    ("k.pem", "dir", IsADirectoryError),
+])
+@pytest.mark.parametrize("existing", [False, True])
+def test_keygen_write_errors_leave_the_files_as_they_were(tmp_path, private, public, error, existing):
+    # A bad name for either file is found before any key byte is written: an
+    # existing private key survives a mistake in the public key's name.
+    (tmp_path / "dir").mkdir()
+    if existing:
+        for name in ("k.pem", "p.pem"):
+            (tmp_path / name).write_text(f"old {name}\n")
+    before = {p.name: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()}
+    with pytest.raises(error) as raised:
+        keygen_module.createKeypair(tmp_path / private, tmp_path / public)
+    assert raised.value.filename == str(tmp_path / (public if "no/" in public or public == "dir" else private))
+    assert {p.name: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()} == before
 
 
 # ---------------------------------------------------------------------------
