@@ -449,19 +449,22 @@ def _compile(compiler: Any, c_file: Path, work: Path, compile_args: list[str]) -
 
 
 def _install(products: Path, output: Path) -> list[Path]:
-    """Moves the finished files into the output directory, each by an atomic
-    rename, so a file there is either the previous one or the new one."""
+    """Copies every finished file into the output directory under a temporary
+    name first, then renames them all into place. Copying is what can fail
+    (a full disk); then nothing is replaced, so the directory never holds a
+    mix of this build's files and the previous build's."""
     output.mkdir(parents=True, exist_ok=True)
-    placed = []
-    for product in sorted(products.iterdir()):
-        staged = output / f".{product.name}.quarlo-new"
-        try:
-            shutil.copy2(product, staged)
-            os.replace(staged, output / product.name)
-        finally:
-            staged.unlink(missing_ok=True)
-        placed.append(output / product.name)
-    return placed
+    names = sorted(product.name for product in products.iterdir())
+    staged = {name: output / f".{name}.quarlo-new" for name in names}
+    try:
+        for name in names:
+            shutil.copy2(products / name, staged[name])
+        for name in names:
+            os.replace(staged[name], output / name)
+    finally:
+        for path in staged.values():
+            path.unlink(missing_ok=True)
+    return [output / name for name in names]
 
 
 def run(args: argparse.Namespace, manager: PluginManager) -> None:

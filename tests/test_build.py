@@ -373,3 +373,32 @@ def test_usage_error_exits_2(capsys):
         cli.main(["build"])
     assert exit_info.value.code == 2
     assert "the following arguments are required: PROGRAM" in capsys.readouterr().err
+
+
+def test_install_failing_midway_keeps_the_previous_build(tmp_path, monkeypatch):
+    # A copy that fails (a full disk) on the second product: the output
+    # directory keeps every previous file and no staged leftovers.
+    products, output = tmp_path / "products", tmp_path / "out"
+    products.mkdir()
+    output.mkdir()
+    for name in ("prog.so", "quarlo_pro.so", "prog"):
+        (products / name).write_text(f"new {name}")
+        (output / name).write_text(f"old {name}")
+    real_copy = quarlo_build.shutil.copy2
+    copies = []
+
+    def copy_then_fail(source, target):
+        copies.append(source)
+        if len(copies) == 2:
+            raise OSError(28, "No space left on device")
+        return real_copy(source, target)
+
+    monkeypatch.setattr(quarlo_build.shutil, "copy2", copy_then_fail)
+    with pytest.raises(OSError, match="No space left"):
+        quarlo_build._install(products, output)
+    assert {p.name: p.read_text() for p in output.iterdir()} == {name: f"old {name}" for name in
+                                                                  ("prog.so", "quarlo_pro.so", "prog")}
+    monkeypatch.setattr(quarlo_build.shutil, "copy2", real_copy)
+    assert sorted(p.name for p in quarlo_build._install(products, output)) == ["prog", "prog.so", "quarlo_pro.so"]
+    assert {p.name: p.read_text() for p in output.iterdir()} == {name: f"new {name}" for name in
+                                                                  ("prog.so", "quarlo_pro.so", "prog")}
