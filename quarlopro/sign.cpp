@@ -49,9 +49,9 @@ Ref json_loads(qrl::Call& call, PyObject* text) {
 }
 
 // The payload: args.payload as JSON text; if that is not JSON, the JSON file
-// it names. The errors of the second attempt carry the decoding error of
-// the first as their context.
-Ref load_payload(qrl::Call& call, PyObject* args) {
+// it names, whose Path goes to `source`. The errors of the second attempt
+// carry the decoding error of the first as their context.
+Ref load_payload(qrl::Call& call, PyObject* args, Ref& source) {
     Ref text = qrl::getattr(args, names.payload);
     if (!text) return {};
     Ref payload = json_loads(call, text.get());
@@ -81,6 +81,7 @@ Ref load_payload(qrl::Call& call, PyObject* args) {
     Ref read_text = qrl::getattr(payload_path.get(), names.read_text);
     Ref file_text = read_text ? qrl::call_kw(read_text.get(), {utf_8_sig}, kw_encoding) : Ref();
     if (!file_text) return {};
+    source = payload_path;
     return json_loads(call, file_text.get());
 }
 
@@ -98,7 +99,8 @@ bool stamp_times(qrl::Call& call, PyObject* payload, PyObject* expires) {
 
 PyObject* sign_jwt(qrl::Call& call) {
     PyObject* args = call[0];
-    Ref payload = load_payload(call, args);
+    Ref payload_file;
+    Ref payload = load_payload(call, args, payload_file);
     if (!payload) return nullptr;
     if (!PyDict_Check(payload.get())) return value_error("JWT payload must be a JSON object");
 
@@ -113,6 +115,10 @@ PyObject* sign_jwt(qrl::Call& call) {
     const int same = qrl::same_file(output.get(), private_path.get());
     if (same < 0) return nullptr;
     if (same) return value_error("the token file is the private key file; refusing to overwrite the key");
+    const int same_payload = payload_file ? qrl::same_file(output.get(), payload_file.get()) : 0;
+    if (same_payload < 0) return nullptr;
+    if (same_payload)
+        return value_error("the token file is the payload file; refusing to overwrite the payload");
     if (!qrl::call_method(output.get(), names.write_text, token.get())) return nullptr;
     return token.release();
 }

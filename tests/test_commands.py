@@ -267,6 +267,21 @@ def test_sign_refuses_to_overwrite_the_private_key(tmp_path, pair, how):
     assert private.read_bytes() == before
 
 
+@pytest.mark.parametrize("how", ["same", "relative", "symlink"])
+def test_sign_refuses_to_overwrite_the_payload_file(tmp_path, pair, monkeypatch, how):
+    monkeypatch.chdir(tmp_path)
+    payload = tmp_path / "claims.json"
+    payload.write_text('{"sub": "alice"}')
+    out = {"same": payload, "relative": pathlib.Path("./claims.json"), "symlink": tmp_path / "t.jwt"}[how]
+    if how == "symlink":
+        out.symlink_to(payload)
+    with pytest.raises(ValueError, match="refusing to overwrite the payload"):
+        sign_module.signJwt(sign_args(str(payload), pair[0], out))
+    assert payload.read_text() == '{"sub": "alice"}'
+    # JSON text given directly names no file: any output is fine.
+    assert sign_module.signJwt(sign_args('{"sub": "alice"}', pair[0], payload)).count(".") == 2
+
+
 def test_sign_module_logger():
     assert sign_module.logger.name == sign_module.__file__
 
