@@ -126,7 +126,7 @@ def main(argv: list[str] | None = None) -> int:
         if args.verbose:
             traceback.print_exception(error, file=sys.stderr)
         message = _one_line(error)
-        if not isinstance(error, EXPECTED_ERRORS):
+        if not isinstance(error, EXPECTED_ERRORS) and message != type(error).__name__:
             message = f"{type(error).__name__}: {message}"
         print(f"quarlo: error: {message}", file=sys.stderr)
         return 1

@@ -2,6 +2,7 @@
 --verbose wherever a user puts them, the progress of a build (each step as
 it starts, then its duration), and errors in verbose mode."""
 
+import argparse
 import io
 import os
 import re
@@ -157,3 +158,21 @@ def test_build_progress_and_quiet_build(tmp_path, capsys, monkeypatch):
     assert capsys.readouterr().out == ""
     second = {p.name: p.stat().st_mtime_ns for p in (tmp_path / "out").iterdir()}
     assert second.keys() == first.keys() and all(second[name] > first[name] for name in first)
+
+
+@pytest.mark.parametrize("error, line", [
+    (ValueError("Token expired"), "quarlo: error: Token expired"),
+    (AttributeError("'list' object has no attribute 'get'"), "quarlo: error: AttributeError: 'list' object has no attribute 'get'"),
+    (MemoryError(), "quarlo: error: MemoryError"),
+])
+def test_any_failure_of_a_command_is_one_line_with_status_1(monkeypatch, capsys, error, line):
+    def fail(args):
+        raise error
+
+    class Parser:
+        def parse_args(self, argv):
+            return argparse.Namespace(func=fail, quiet=False, verbose=False)
+
+    monkeypatch.setattr(cli, "make_parser", lambda manager: Parser())
+    assert cli.main([]) == 1
+    assert capsys.readouterr().err == line + "\n"
