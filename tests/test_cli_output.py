@@ -162,7 +162,8 @@ def test_build_progress_and_quiet_build(tmp_path, capsys, monkeypatch):
 
 @pytest.mark.parametrize("error, line", [
     (ValueError("Token expired"), "quarlo: error: Token expired"),
-    (AttributeError("'list' object has no attribute 'get'"), "quarlo: error: AttributeError: 'list' object has no attribute 'get'"),
+    (AttributeError("'list' object has no attribute 'get'"),
+     "quarlo: error: AttributeError: 'list' object has no attribute 'get'"),
     (MemoryError(), "quarlo: error: MemoryError"),
 ])
 def test_any_failure_of_a_command_is_one_line_with_status_1(monkeypatch, capsys, error, line):
