@@ -140,6 +140,17 @@ class Reporter:
 # The C compiler
 
 
+# The temporary directory a build runs in; gone by the time an error shows.
+BUILD_DIR_PREFIX = "quarlo-build-"
+
+
+def _without_build_dir(text: str) -> str:
+    """``/tmp/quarlo-build-x1y2/prog.c:12: error`` -> ``prog.c:12: error``: a
+    generated file is named by its own name, not by a path that no longer
+    exists when the user reads it."""
+    return re.sub(rf"(?:/[^\s/:'\"]+)*/{BUILD_DIR_PREFIX}[^\s/]*/", "", text)
+
+
 def _first_error_line(output: str) -> str:
     """The most telling line of a tool's output: its first error line."""
     lines = [line.strip() for line in output.splitlines() if line.strip()]
@@ -177,7 +188,7 @@ def make_compiler(reporter: Reporter) -> Any:
         for line in output.splitlines():
             reporter.detail(line)
         if result.returncode != 0:
-            raise BuildError(f"{Path(cmd[0]).name} failed: {_first_error_line(output)}")
+            raise BuildError(f"{Path(cmd[0]).name} failed: {_without_build_dir(_first_error_line(output))}")
 
     compiler.spawn = run_command
     if hasattr(compiler, "call"):
@@ -374,7 +385,7 @@ def build(args: argparse.Namespace, manager: PluginManager, reporter: Reporter) 
     if COMPRESSION_MACRO in macros:
         reporter.say(f"           macro {COMPRESSION_MACRO}={macros[COMPRESSION_MACRO]}")
 
-    with tempfile.TemporaryDirectory(prefix="quarlo-build-") as temp:
+    with tempfile.TemporaryDirectory(prefix=BUILD_DIR_PREFIX) as temp:
         work = Path(temp)
         products = work / "products"
         products.mkdir()

@@ -341,7 +341,9 @@ def failing_build(workdir, capsys, monkeypatch):
     ("badname", [], "bad-name.py", "must be a Python identifier"),
     ("syntax", [], "broken.py", "quarlo: error: Cython cannot compile broken.py: "),
     ("undeclared", [], "undeclared.py", "quarlo: error: Cython cannot compile undeclared.py: "),
-], ids=["missing-key", "not-pem", "p384-key", "no-program", "bad-name", "syntax-error", "bad-cimport"])
+    # The C compiler's error names the generated file, not the gone build directory.
+    ("c-error", [], "cfail.pyx", " failed: cfail.c:"),
+], ids=["missing-key", "not-pem", "p384-key", "no-program", "bad-name", "syntax-error", "bad-cimport", "c-error"])
 def test_build_failures_are_one_line_and_leave_no_output(failing_build, workdir, setup, options, program, message):
     files = {
         "notpem": ("notpem.pem", "not a key\n"),
@@ -349,6 +351,7 @@ def test_build_failures_are_one_line_and_leave_no_output(failing_build, workdir,
         "badname": ("bad-name.py", "print(1)\n"),
         "syntax": ("broken.py", "def main(:\n    pass\n"),
         "undeclared": ("undeclared.py", "from cython.cimports.quarlo_pro import no_such_function\n"),
+        "c-error": ("cfail.pyx", 'cdef extern from "quarlo_no_such_header.h":\n    int f()\nprint(f())\n'),
     }
     if setup:
         (workdir / files[setup][0]).write_text(files[setup][1])
