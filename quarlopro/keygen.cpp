@@ -51,6 +51,7 @@ bool init_names() {
 struct KeyFile {
     Ref path;             // file system path (str or bytes), or null
     bool created = false;
+    bool existed = false;  // the name was there already (a file, a link)
 };
 
 // The file system path of `target` encoded for the OS into `encoded`; false
@@ -76,6 +77,19 @@ bool file_error(const KeyFile& file, int fd) {
     return false;
 }
 
+#ifndef _WIN32
+// Opens the file `name` for writing without truncating it: a new file is
+// created with `mode`, a name that exists already is opened again with
+// `existing_flags` added. Returns the descriptor, or -1 with errno set.
+int open_key_file(const char* name, mode_t mode, int existing_flags, KeyFile& file) {
+    int fd = ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    file.created = fd >= 0;
+    file.existed = fd < 0 && errno == EEXIST;
+    if (file.existed) fd = ::open(name, O_WRONLY | O_CLOEXEC | existing_flags, mode);
+    return fd;
+}
+#endif
+
 // The private key file, made owner-only before any key byte is written:
 // created with mode 0600, or, when it is an existing regular file of this
 // user, set to 0600. Other existing files (someone else's, devices) keep
@@ -85,14 +99,8 @@ bool prepare_private_file(PyObject* target, KeyFile& file) {
 #ifndef _WIN32
     Ref bytes;
     if (!os_path(target, file, bytes)) return !PyErr_Occurred();
-    const char* name = PyBytes_AS_STRING(bytes.get());
-    int fd = ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-        file.created = true;
-    } else if (errno == EEXIST) {
-        // An existing file, or a link whose target may not exist yet.
-        fd = ::open(name, O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    }
+    // O_CREAT again for a link whose target does not exist yet.
+    const int fd = open_key_file(PyBytes_AS_STRING(bytes.get()), 0600, O_CREAT, file);
     struct stat info;
     // A file created here is set too: a strict umask must not leave it
     // without write permission for the write that follows.
@@ -116,14 +124,9 @@ bool check_public_file(PyObject* target, KeyFile& file) {
 #ifndef _WIN32
     Ref bytes;
     if (!os_path(target, file, bytes)) return !PyErr_Occurred();
-    const char* name = PyBytes_AS_STRING(bytes.get());
-    int fd = ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-        file.created = true;
-    } else if (errno == EEXIST) {
-        fd = ::open(name, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0 && (errno == ENXIO || errno == ENOENT)) return true;
-    }
+    const int fd = open_key_file(PyBytes_AS_STRING(bytes.get()), 0666, O_NONBLOCK, file);
+    // A FIFO without a reader, or a link to nothing yet: left to write_bytes.
+    if (fd < 0 && file.existed && (errno == ENXIO || errno == ENOENT)) return true;
     if (fd < 0) return file_error(file, fd);
     ::close(fd);
 #else
