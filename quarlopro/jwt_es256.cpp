@@ -132,10 +132,25 @@ Ref call_global(qrl::Call& call, PyObject* name, Args... args) {
 }
 
 // hashlib.sha256(data).digest()
+// True when attribute `name` of the module `module` is exactly `original`.
+bool module_attr_is(PyObject* module, PyObject* name, PyObject* original) {
+    if (!original || !PyModule_CheckExact(module)) return false;
+    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), name);
+    if (!value && PyErr_Occurred()) PyErr_Clear();
+    return value == original;
+}
+
 Ref sha256_digest(qrl::Call& call, PyObject* data) {
     Ref hasher = call_std(call, names.hashlib, names.sha256, data);
     if (!hasher) return {};
     return qrl::call_method(hasher.get(), names.digest);
+}
+
+// Whether sha256_digest runs only the standard library's C code, so that no
+// Python code (which could replace globals) runs within it.
+bool sha256_is_builtin(qrl::Call& call) {
+    return is_original(call, names.hashlib, originals.hashlib) &&
+           module_attr_is(originals.hashlib, names.sha256, stdlib.sha256);
 }
 
 // `low <= value < high` as Python evaluates the chain; -1 on error.
@@ -505,11 +520,13 @@ PyObject* verify_from_key_native(qrl::Call& call, PyObject* message, const p256:
                                  const Ref (&q_xy)[2]) {
     p256::U256 qx, qy;
     if (!load_u256(q_xy[0].get(), qx) || !load_u256(q_xy[1].get(), qy) || !p256::on_curve(qx, qy)) Py_RETURN_FALSE;
+    const bool builtin_hash = sha256_is_builtin(call);
     Ref digest = sha256_digest(call, message);
     if (!digest) return nullptr;
     // A replaced hash may have replaced globals too, or give a longer digest
     // (e above 256 bits): the steps after hashing then take the exact path.
-    if (!PyBytes_CheckExact(digest.get()) || PyBytes_GET_SIZE(digest.get()) > 32 || !verify_native(call)) {
+    if (!PyBytes_CheckExact(digest.get()) || PyBytes_GET_SIZE(digest.get()) > 32 ||
+        (!builtin_hash && !verify_native(call))) {
         Ref e = qrl::int_from_bytes_big(digest.get());
         Ref py_r = e ? int_from_u256(r) : Ref();
         Ref py_s = py_r ? int_from_u256(s) : Ref();
@@ -541,10 +558,12 @@ PyObject* verify_ecdsa(qrl::Call& call) {
         const p256::U256 s = p256::load_be(raw.data() + 32);
         if (!scalar_in_range(r) || !scalar_in_range(s)) Py_RETURN_FALSE;
         Ref q_xy[2];
+        // Unpacking an iterable other than a tuple or list may have run
+        // Python code that replaced globals; then the steps after it take
+        // the exact path.
+        const bool plain_key = PyTuple_CheckExact(call[2]) || PyList_CheckExact(call[2]);
         if (!qrl::unpack(call[2], q_xy)) return nullptr;
-        // Unpacking an iterable other than a tuple may have run Python code
-        // that replaced globals; then the steps after it take the exact path.
-        if (PyLong_CheckExact(q_xy[0].get()) && PyLong_CheckExact(q_xy[1].get()) && verify_native(call))
+        if (PyLong_CheckExact(q_xy[0].get()) && PyLong_CheckExact(q_xy[1].get()) && (plain_key || verify_native(call)))
             return verify_from_key_native(call, message, r, s, q_xy);
         Ref py_r = int_from_u256(r);
         Ref py_s = py_r ? int_from_u256(s) : Ref();
@@ -620,14 +639,6 @@ PyObject* der_signature_to_raw64(qrl::Call& call) {
 // Deterministic signing, key pairs and JWKs
 
 namespace {
-
-// True when attribute `name` of the module `module` is exactly `original`.
-bool module_attr_is(PyObject* module, PyObject* name, PyObject* original) {
-    if (!original || !PyModule_CheckExact(module)) return false;
-    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), name);
-    if (!value && PyErr_Occurred()) PyErr_Clear();
-    return value == original;
-}
 
 // True when attribute `name` of the class `cls` (found as an instance would
 // find it) is exactly `original`.
