@@ -16,6 +16,15 @@
 #define P256_HAVE_CARRY_INTRINSICS 0
 #endif
 
+// Field multiplication in assembly (field_adx.h) when the build targets
+// CPUs with BMI2 and ADX (-mbmi2 -madx); the build then refuses to run on
+// a CPU without them (cpu_supported in p256.h).
+#if P256_HAVE_CARRY_INTRINSICS && defined(__BMI2__) && defined(__ADX__)
+#define P256_HAVE_ADX_ASM 1
+#else
+#define P256_HAVE_ADX_ASM 0
+#endif
+
 // The field and scalar primitives are small and hot: inline them always so
 // that whole point formulas are scheduled as one block.
 #if defined(__GNUC__) || defined(__clang__)

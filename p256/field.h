@@ -10,6 +10,7 @@
 #pragma once
 
 #include "ct.h"
+#include "field_adx.h"
 #include "u256.h"
 
 namespace p256 {
@@ -179,15 +180,23 @@ P256_INLINE void sqr_256(std::uint64_t t[8], const std::uint64_t a[4]) {
 }
 
 P256_INLINE void fe_mul(Fe& r, const Fe& a, const Fe& b) {
+#if P256_HAVE_ADX_ASM
+    fe_mul_adx(r.v, a.v, b.v);
+#else
     std::uint64_t t[8];
     mul_256(t, a.v, b.v);
     fe_mont_reduce(r, t);
+#endif
 }
 
 P256_INLINE void fe_sqr(Fe& r, const Fe& a) {
+#if P256_HAVE_ADX_ASM
+    fe_sqr_adx(r.v, a.v);
+#else
     std::uint64_t t[8];
     sqr_256(t, a.v);
     fe_mont_reduce(r, t);
+#endif
 }
 
 // r = a squared n times.

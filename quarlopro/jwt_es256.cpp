@@ -1397,7 +1397,22 @@ bool remember_stdlib() {
     return true;
 }
 
+// A library whose engine was compiled for BMI2 and ADX would stop with an
+// illegal instruction on a CPU without them; say so at import instead.
+bool engine_runs_on_this_cpu() {
+#if QRL_ENGINE_ADX
+    if (!__builtin_cpu_supports("bmi2") || !__builtin_cpu_supports("adx")) {
+        PyErr_SetString(PyExc_ImportError,
+                        "quarlopro was built for CPUs with the BMI2 and ADX instructions, which this CPU "
+                        "lacks; reinstall it on this machine");
+        return false;
+    }
+#endif
+    return true;
+}
+
 int exec_jwt_es256(PyObject* module) {
+    if (!engine_runs_on_this_cpu()) return -1;
     if (!qrl::require_runtime() || !init_names() || !init_constants()) return -1;
     for (const char* std_module : {"base64", "hmac", "hashlib", "json", "secrets", "time"}) {
         if (!qrl::import_into(module, std_module)) return -1;

@@ -70,6 +70,36 @@ void check_field_pair(const U256& a, const U256& b) {
     CHECK(eq(fe_to_u256(z), ref::mul_mod(a, b, p)));
 }
 
+// The Montgomery product on raw limbs: fe_mul(X, Y) = X Y 2^-256 mod p for
+// any X, Y < p. The edge values reach the multiplication itself here, not
+// only after a conversion that scatters them.
+void test_montgomery_limbs(const std::vector<U256>& edges, testing::Rng& rng) {
+    const U256 p = ref::P();
+    const U256 r_inv = ref::inv_mod(U256{{kFeOne.v[0], kFeOne.v[1], kFeOne.v[2], kFeOne.v[3]}}, p);
+    const auto raw = [](const U256& a) { return Fe{{a.limb[0], a.limb[1], a.limb[2], a.limb[3]}}; };
+    const auto limbs = [](const Fe& a) { return U256{{a.v[0], a.v[1], a.v[2], a.v[3]}}; };
+    std::vector<U256> values = edges;
+    for (int i = 0; i < 300; ++i) {
+        U256 a = rng.below(p);
+        if (i % 2) a.limb[3] |= 0xFFFFFFFF00000000ull;  // top limb at p's
+        values.push_back(ref::reduce(a, p));
+    }
+    int bad = 0;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const U256& a = values[i];
+        const U256& b = values[(i * 7 + 3) % values.size()];
+        for (const U256& c : {b, edges[i % edges.size()]}) {
+            Fe z;
+            fe_mul(z, raw(a), raw(c));
+            bad += !eq(limbs(z), ref::mul_mod(ref::mul_mod(a, c, p), r_inv, p));
+        }
+        Fe z;
+        fe_sqr(z, raw(a));
+        bad += !eq(limbs(z), ref::mul_mod(ref::mul_mod(a, a, p), r_inv, p));
+    }
+    CHECK_MSG(bad == 0, "Montgomery product on raw limbs == reference");
+}
+
 void check_scalar_pair(const U256& a, const U256& b) {
     const U256 n = ref::N();
     Sc x, y, z;
@@ -92,6 +122,7 @@ void test_field() {
         for (const U256& b : edges) check_field_pair(a, b);
     }
     for (int i = 0; i < 400; ++i) check_field_pair(rng.below(p), rng.below(p));
+    test_montgomery_limbs(edges, rng);
     // Large operands (top limb near p's) and their negatives.
     for (int i = 0; i < 200; ++i) {
         U256 a = rng.below(p);
