@@ -179,6 +179,8 @@ P256_INLINE void sqr_256(std::uint64_t t[8], const std::uint64_t a[4]) {
     t[7] = addc(x7, s3h, c);
 }
 
+// r = a b / 2^256 mod p for a, b < p (Montgomery form: the product of the
+// values they stand for).
 P256_INLINE void fe_mul(Fe& r, const Fe& a, const Fe& b) {
 #if P256_HAVE_ADX_ASM
     fe_mul_adx(r.v, a.v, b.v);
@@ -267,9 +269,11 @@ P256_INLINE bool fe_equal_var(const Fe& a, const Fe& b) {
     return ((a.v[0] ^ b.v[0]) | (a.v[1] ^ b.v[1]) | (a.v[2] ^ b.v[2]) | (a.v[3] ^ b.v[3])) == 0;
 }
 
-// Montgomery form of any 256-bit integer (reduced modulo p on the way).
+// Montgomery form of any 256-bit integer. The input is reduced below p
+// first (it is below 2^256 < 2p), as the multiplication expects.
 P256_INLINE void fe_from_u256(Fe& r, const U256& a) {
-    const Fe t{{a.limb[0], a.limb[1], a.limb[2], a.limb[3]}};
+    Fe t;
+    fe_reduce_once(t, a.limb[0], a.limb[1], a.limb[2], a.limb[3], 0);
     fe_mul(r, t, kFeR2);
 }
 
