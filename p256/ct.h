@@ -17,8 +17,8 @@
 #endif
 
 // Field multiplication in assembly (field_adx.h) when the build targets
-// CPUs with BMI2 and ADX (-mbmi2 -madx); the build then refuses to run on
-// a CPU without them (cpu_supported in p256.h).
+// CPUs with BMI2 and ADX (-mbmi2 -madx). Such a build must not run on a CPU
+// without them; the Python module checks that at import.
 #if P256_HAVE_CARRY_INTRINSICS && defined(__BMI2__) && defined(__ADX__)
 #define P256_HAVE_ADX_ASM 1
 #else

@@ -68,6 +68,24 @@ inline constexpr std::uint64_t kP3 = 0xFFFFFFFF00000001ull;
     "movl $0, %k[" P256_ASM_NAME(L0) "]\n\t"                  \
     "adcq $0, " P256_ASM_REG(L0) "\n\t"
 
+// (L0..L3) + TOP 2^256 below 2p, reduced below p: p is subtracted unless
+// that borrows (p0 = 2^64 - 1 is the immediate -1, p2 = 0); the choice is a
+// CMOV. S, t0, t1 and RDX are scratch.
+#define P256_ASM_SUBTRACT_P(L0, L1, L2, L3, TOP, S)       \
+    "movq " P256_ASM_REG(L0) ", %[t0]\n\t"                \
+    "subq $-1, %[t0]\n\t"                                 \
+    "movq " P256_ASM_REG(L1) ", %[t1]\n\t"                \
+    "sbbq %[p1], %[t1]\n\t"                               \
+    "movq " P256_ASM_REG(L2) ", %%rdx\n\t"                \
+    "sbbq $0, %%rdx\n\t"                                  \
+    "movq " P256_ASM_REG(L3) ", " P256_ASM_REG(S) "\n\t"  \
+    "sbbq %[p3], " P256_ASM_REG(S) "\n\t"                 \
+    "sbbq $0, " P256_ASM_REG(TOP) "\n\t"                  \
+    "cmovncq %[t0], " P256_ASM_REG(L0) "\n\t"             \
+    "cmovncq %[t1], " P256_ASM_REG(L1) "\n\t"             \
+    "cmovncq %%rdx, " P256_ASM_REG(L2) "\n\t"             \
+    "cmovncq " P256_ASM_REG(S) ", " P256_ASM_REG(L3) "\n\t"
+
 // r = a b / 2^256 mod p for a, b < p; r may be a or b (all loads come
 // before the stores).
 P256_INLINE void fe_mul_adx(std::uint64_t r[4], const std::uint64_t a[4], const std::uint64_t b[4]) {
@@ -90,21 +108,8 @@ P256_INLINE void fe_mul_adx(std::uint64_t r[4], const std::uint64_t a[4], const 
         P256_ASM_REDUCE(x2, x3, x4, x0, x1, x5)
         P256_ASM_ROW(24, x3, x4, x0, x1, x2)
         P256_ASM_REDUCE(x3, x4, x0, x1, x2, x5)
-        // (x4 x0 x1 x2) + x3 2^256 is below 2p: subtract p unless that
-        // borrows (p0 = 2^64 - 1 is the immediate -1, p2 = 0).
-        "movq %[x4], %[t0]\n\t"
-        "subq $-1, %[t0]\n\t"
-        "movq %[x0], %[t1]\n\t"
-        "sbbq %[p1], %[t1]\n\t"
-        "movq %[x1], %%rdx\n\t"
-        "sbbq $0, %%rdx\n\t"
-        "movq %[x2], %[x5]\n\t"
-        "sbbq %[p3], %[x5]\n\t"
-        "sbbq $0, %[x3]\n\t"
-        "cmovncq %[t0], %[x4]\n\t"
-        "cmovncq %[t1], %[x0]\n\t"
-        "cmovncq %%rdx, %[x1]\n\t"
-        "cmovncq %[x5], %[x2]\n\t"
+        // (x4 x0 x1 x2) + x3 2^256 is below 2p.
+        P256_ASM_SUBTRACT_P(x4, x0, x1, x2, x3, x5)
         : [x0] "=&r"(x0), [x1] "=&r"(x1), [x2] "=&r"(x2), [x3] "=&r"(x3), [x4] "=&r"(x4),
           [x5] "=&r"(x5), [t0] "=&r"(t0), [t1] "=&r"(t1)
         : [a] "r"(a), [b] "r"(b), "m"(*reinterpret_cast<const std::uint64_t(*)[4]>(a)),
@@ -195,19 +200,7 @@ P256_INLINE void fe_sqr_adx(std::uint64_t r[4], const std::uint64_t a[4]) {
         "adcq %[x7], %[x3]\n\t"
         "movl $0, %k[x4]\n\t"
         "adcq $0, %[x4]\n\t"
-        "movq %[x0], %[t0]\n\t"
-        "subq $-1, %[t0]\n\t"
-        "movq %[x1], %[t1]\n\t"
-        "sbbq %[p1], %[t1]\n\t"
-        "movq %[x2], %%rdx\n\t"
-        "sbbq $0, %%rdx\n\t"
-        "movq %[x3], %[x5]\n\t"
-        "sbbq %[p3], %[x5]\n\t"
-        "sbbq $0, %[x4]\n\t"
-        "cmovncq %[t0], %[x0]\n\t"
-        "cmovncq %[t1], %[x1]\n\t"
-        "cmovncq %%rdx, %[x2]\n\t"
-        "cmovncq %[x5], %[x3]\n\t"
+        P256_ASM_SUBTRACT_P(x0, x1, x2, x3, x4, x5)
         : [x0] "=&r"(x0), [x1] "=&r"(x1), [x2] "=&r"(x2), [x3] "=&r"(x3), [x4] "=&r"(x4),
           [x5] "=&r"(x5), [x6] "=&r"(x6), [x7] "=&r"(x7), [t0] "=&r"(t0), [t1] "=&r"(t1)
         : [a] "r"(a), "m"(*reinterpret_cast<const std::uint64_t(*)[4]>(a)),
@@ -219,6 +212,7 @@ P256_INLINE void fe_sqr_adx(std::uint64_t r[4], const std::uint64_t a[4]) {
     r[3] = x3;
 }
 
+#undef P256_ASM_SUBTRACT_P
 #undef P256_ASM_REDUCE_LOW
 #undef P256_ASM_REDUCE
 #undef P256_ASM_ROW
