@@ -1,18 +1,29 @@
-// Internal to the shared runtime: set-up done by the _qrl_shared module.
+// The state of the runtime module `_qrl_shared`: what the shared glue itself
+// needs at call time, made once when the runtime is imported (every module
+// of the library imports it first) and read-only afterwards.
 #pragma once
 
-#include "qrl.h"
+#include "ref.h"
 
 namespace qrl {
 
-// Creates the function type once per process and binds it in the runtime
-// module as `function`.
-bool init_function_type(PyObject* runtime_module);
+// Names the glue calls methods and passes keywords by, interned once: a name
+// made from a C string on every call would be a new object each time, and
+// the interpreter's attribute cache, which keeps the name objects it is
+// given, would hold thousands of them.
+struct RuntimeNames {
+    Ref from_bytes, to_bytes, big;           // int.from_bytes / to_bytes
+    Ref realpath, exists, samefile;          // os.path
+    Ref Parameter, Signature;                // inspect
+    Ref kw_strict_mode;                      // ("strict_mode",)
+};
 
-// Remembers the standard base64 module and what its functions rely on.
-bool init_base64_originals();
+struct Runtime {
+    PyTypeObject* function_type = nullptr;  // the type of every library function
+    RuntimeNames names;
+};
 
-// Interns the names that the runtime's helpers call methods by.
-bool init_runtime_names();
+// The runtime's state; valid once `_qrl_shared` has been imported.
+const Runtime& runtime();
 
 }  // namespace qrl

@@ -61,6 +61,12 @@ SignStatus ecdsa_sign_ct(const U256& k, const U256& d, const U256& e, U256& r, U
     sc_mul(t, rs, ds);
     sc_add(t, t, es);
     sc_mul(ss, kinv, t);
+    // Low-s: n - s when s > n // 2, chosen by mask.
+    Sc neg;
+    sc_neg(neg, ss);
+    U256 above;
+    const std::uint64_t high = mask_bit(u256_sub(params::half_n, sc_to_u256(ss), above));
+    select4(ss.v, neg.v, ss.v, high);
     r = sc_to_u256(rs);
     s = sc_to_u256(ss);
 

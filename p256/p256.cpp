@@ -65,9 +65,16 @@ bool mul_vartime(const U256& k, const U256& x, const U256& y, U256& rx, U256& ry
     return true;
 }
 
-void mul_base_ct(const U256& k, U256& rx, U256& ry) {
+U256 reduce_mod_n_ct(const U256& k) {
     Sc ks;
     sc_from_u256(ks, k);
+    return sc_to_u256(ks);
+}
+
+bool mul_base_ct(const U256& k, U256& rx, U256& ry) {
+    Sc ks;
+    sc_from_u256(ks, k);
+    if (sc_is_zero_var(ks)) return false;
     Gej p;
     ecmult_gen(p, ks);
     Fe zi, zi2, t;
@@ -78,6 +85,7 @@ void mul_base_ct(const U256& k, U256& rx, U256& ry) {
     fe_mul(zi, zi, zi2);
     fe_mul(t, p.y, zi);
     ry = fe_to_u256(t);
+    return true;
 }
 
 void init_tables() {

@@ -61,13 +61,17 @@ void init_tables();
 
 // ---- Secret-data operations (constant time) ---------------------------
 
-// k * G for 1 <= k < n, affine. Constant time in k.
-void mul_base_ct(const U256& k, U256& rx, U256& ry);
+// k mod n for any 256-bit k, in constant time (one masked subtraction).
+U256 reduce_mod_n_ct(const U256& k);
+
+// k * G for any 256-bit k (reduced mod n inside), affine. Constant time in k;
+// false, the only branch, when k = 0 mod n (the point at infinity).
+bool mul_base_ct(const U256& k, U256& rx, U256& ry);
 
 enum class SignStatus { ok, r_zero, s_zero };
 
 // r = x(k*G) mod n; s = k^-1 * (e + r*d) mod n, where e is the whole digest.
-// 1 <= k, d < n. s is returned as computed (no low-s normalisation).
+// 1 <= k, d < n. s is low: n - s replaces an s above n // 2.
 // Constant time in k and d; reports r == 0 or s == 0 instead of retrying.
 SignStatus ecdsa_sign_ct(const U256& k, const U256& d, const U256& e, U256& r, U256& s);
 

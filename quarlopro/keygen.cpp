@@ -23,24 +23,17 @@ namespace {
 
 using qrl::Ref;
 
-#define KEYGEN_NAMES(X)                                                                                        \
-    X(createKeypair, "createKeypair") X(private_, "private") X(public_, "public") X(write_bytes, "write_bytes") \
-    X(encode, "encode") X(ascii, "ascii") X(generate_es256_keypair_jwk, "generate_es256_keypair_jwk")          \
-    X(jwk_private_key_to_pem, "jwk_private_key_to_pem") X(jwk_public_key_to_pem, "jwk_public_key_to_pem")
+using qrl::Held;
+using qrl::name;
 
-struct Names {
-#define DECLARE(id, text) PyObject* id;
-    KEYGEN_NAMES(DECLARE)
-#undef DECLARE
+struct State {
+    Held createKeypair = name("createKeypair"), private_ = name("private"), public_ = name("public"),
+         write_bytes = name("write_bytes"), encode = name("encode"), ascii = name("ascii");
+    Held generate_es256_keypair_jwk = name("generate_es256_keypair_jwk"),
+         jwk_private_key_to_pem = name("jwk_private_key_to_pem"), jwk_public_key_to_pem = name("jwk_public_key_to_pem");
 };
-Names names;
 
-bool init_names() {
-#define INTERN(id, text) names.id = qrl::intern(text).release();
-    KEYGEN_NAMES(INTERN)
-#undef INTERN
-    return !PyErr_Occurred();
-}
+const State& state(qrl::Call& call) { return call.state<State>(); }
 
 // ---------------------------------------------------------------------------
 // Files
@@ -159,15 +152,13 @@ void discard_created_file(const KeyFile& file) {
 using qrl::value_error;
 
 // pem.encode("ascii") of jwk_to_pem(jwk)
-Ref pem_bytes(PyObject* jwk_to_pem, PyObject* jwk) {
+Ref pem_bytes(const State& s, PyObject* jwk_to_pem, PyObject* jwk) {
     Ref pem = qrl::call(jwk_to_pem, jwk);
-    if (!pem) return {};
-    return qrl::call_method(pem.get(), names.encode, names.ascii);
+    return pem ? qrl::call_method(pem.get(), s.encode, s.ascii.get()) : Ref();
 }
 
-PyObject* create_keypair(qrl::Call& call) {
-    PyObject* private_path = call[0];
-    PyObject* public_path = call[1];
+PyObject* create_keypair(qrl::Call& call, PyObject* private_path, PyObject* public_path) {
+    const State& s = state(call);
     if (private_path == Py_None) return value_error("createKeypair needs the private key file");
     if (public_path == Py_None) return value_error("createKeypair needs the public key file");
     const int same = qrl::same_file(private_path, public_path);
@@ -176,16 +167,16 @@ PyObject* create_keypair(qrl::Call& call) {
 
     Ref jwt_es256[1];  // generate_es256_keypair_jwk
     Ref decodekey[2];  // jwk_private_key_to_pem, jwk_public_key_to_pem
-    if (!qrl::import_names(call.globals(), "jwt_es256", {names.generate_es256_keypair_jwk}, jwt_es256) ||
-        !qrl::import_names(call.globals(), "decodekey", {names.jwk_private_key_to_pem, names.jwk_public_key_to_pem}, decodekey))
+    if (!qrl::import_names(call.globals(), "jwt_es256", {s.generate_es256_keypair_jwk}, jwt_es256) ||
+        !qrl::import_names(call.globals(), "decodekey", {s.jwk_private_key_to_pem, s.jwk_public_key_to_pem}, decodekey))
         return nullptr;
 
     Ref pair = qrl::call(jwt_es256[0].get());
     if (!pair) return nullptr;
     Ref jwks[2];  // private, public
     if (!qrl::unpack(pair.get(), jwks)) return nullptr;
-    Ref private_pem = pem_bytes(decodekey[0].get(), jwks[0].get());
-    Ref public_pem = private_pem ? pem_bytes(decodekey[1].get(), jwks[1].get()) : Ref();
+    Ref private_pem = pem_bytes(s, decodekey[0].get(), jwks[0].get());
+    Ref public_pem = private_pem ? pem_bytes(s, decodekey[1].get(), jwks[1].get()) : Ref();
     if (!public_pem) return nullptr;
 
     KeyFile public_file, private_file;
@@ -194,23 +185,24 @@ PyObject* create_keypair(qrl::Call& call) {
         discard_created_file(public_file);
         return nullptr;
     }
-    if (!qrl::call_method(private_path, names.write_bytes, private_pem.get())) {
+    if (!qrl::call_method(private_path, s.write_bytes, private_pem.get())) {
         discard_created_file(private_file);
         discard_created_file(public_file);
         return nullptr;
     }
-    if (!qrl::call_method(public_path, names.write_bytes, public_pem.get())) return nullptr;
+    if (!qrl::call_method(public_path, s.write_bytes, public_pem.get())) return nullptr;
     Py_RETURN_NONE;
 }
 
 // createKeypair(args.private, args.public), naming a missing option.
-PyObject* keygen(qrl::Call& call) {
-    Ref private_path = qrl::getattr(call[0], names.private_);
-    Ref public_path = private_path ? qrl::getattr(call[0], names.public_) : Ref();
+PyObject* keygen(qrl::Call& call, PyObject* args) {
+    const State& s = state(call);
+    Ref private_path = qrl::getattr(args, s.private_);
+    Ref public_path = private_path ? qrl::getattr(args, s.public_) : Ref();
     if (!public_path) return nullptr;
     if (private_path.get() == Py_None) return value_error("keygen needs --private: the file for the private key");
     if (public_path.get() == Py_None) return value_error("keygen needs --public: the file for the public key");
-    Ref result = qrl::call_global(call.globals(), names.createKeypair, private_path.get(), public_path.get());
+    Ref result = qrl::call_global(call.globals(), s.createKeypair, private_path.get(), public_path.get());
     if (!result) return nullptr;
     Py_RETURN_NONE;
 }
@@ -219,24 +211,20 @@ const qrl::FunctionSpec kKeygen{
     .name = "keygen",
     .doc = "Handle `keygen`: write a new P-256 key pair to args.private and args.public.",
     .params = {{.name = "args"}},
-    .impl = keygen,
+    .impl = qrl::impl<keygen>,
 };
 const qrl::FunctionSpec kCreateKeypair{
     .name = "createKeypair",
     .doc = "Generate a P-256 key pair; write the PKCS#8 private and SPKI public PEM files.",
     .params = {{.name = "privateKeyPath"}, {.name = "publicKeyPath"}},
-    .impl = create_keypair,
+    .impl = qrl::impl<create_keypair>,
 };
 
-int exec_keygen(PyObject* module) {
-    if (!qrl::require_runtime() || !init_names()) return -1;
-    for (const qrl::FunctionSpec* spec : {&kKeygen, &kCreateKeypair}) {
-        if (!qrl::add_function(module, *spec)) return -1;
-    }
-    return 0;
+bool exec_keygen(PyObject* module, State& s) {
+    return !PyErr_Occurred() && qrl::require_runtime() && qrl::add_functions(module, {&kKeygen, &kCreateKeypair}, &s);
 }
 
-qrl::ModuleDefinition definition("quarlopro.keygen", "keygen", "The keygen command: a new ES256 key pair as PEM files.",
+qrl::Module<State> definition("quarlopro.keygen", "keygen", "The keygen command: a new ES256 key pair as PEM files.",
                                  exec_keygen);
 
 }  // namespace

@@ -7,8 +7,8 @@
 //   proBootstrapPxdTemplate  the declaration file, used unrendered;
 //   proBootstrapTemplate     the code, a Cython.Tempita template with the
 //                            one variable `runtimeJwtPublic`.
-#include "qrl.h"
 #include "protemplate_texts.h"
+#include "qrl.h"
 
 namespace {
 
@@ -18,17 +18,15 @@ qrl::Ref text_from(const char* data, std::size_t size) {
     return qrl::steal(PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(size), "strict"));
 }
 
-int exec_protemplate(PyObject* module) {
-    const bool ok =
-        qrl::bind(module, "proBootstrapPxdTemplate",
-                  text_from(kText_pro_bootstrap_pxd, kText_pro_bootstrap_pxd_size)) &&
-        qrl::bind(module, "proBootstrapTemplate", text_from(kText_pro_bootstrap_pyx, kText_pro_bootstrap_pyx_size));
-    return ok ? 0 : -1;
+bool exec_protemplate(PyObject* module, qrl::NoState&) {
+    return qrl::bind(module, "proBootstrapPxdTemplate",
+                     text_from(kText_pro_bootstrap_pxd, kText_pro_bootstrap_pxd_size)) &&
+           qrl::bind(module, "proBootstrapTemplate", text_from(kText_pro_bootstrap_pyx, kText_pro_bootstrap_pyx_size));
 }
 
-qrl::ModuleDefinition definition("quarlopro.protemplate", "protemplate",
-                                 "Declaration text and code template of the runtime verification module.",
-                                 exec_protemplate);
+qrl::Module<qrl::NoState> definition("quarlopro.protemplate", "protemplate",
+                                     "Declaration text and code template of the runtime verification module.",
+                                     exec_protemplate);
 
 }  // namespace
 

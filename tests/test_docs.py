@@ -99,10 +99,13 @@ def test_every_command_and_option_is_documented():
 def source_messages() -> set[str]:
     """The fixed ValueError messages raised by the modules' sources."""
     messages = set()
-    for source in (ROOT / "quarlopro").glob("*.cpp"):
+    for source in (ROOT / "quarlopro").glob("**/*.cpp"):
         text = source.read_text(encoding="utf-8")
         messages.update(re.findall(r'value_error\("([^"]+)"\)', text))
         messages.update(re.findall(r'reject\([^,()]+(?:\([^()]*\))?, "([^"]+)"\)', text))
+    der = ROOT / "der" / "der.cpp"  # the messages of the DER signature reader
+    if der.exists():
+        messages.update(re.findall(r'return "([^"]+)";', der.read_text(encoding="utf-8")))
     for template in (ROOT / "quarlopro" / "templates").glob("*.pyx"):
         messages.update(re.findall(r'raise ValueError\("([^"]+)"\)', template.read_text(encoding="utf-8")))
     return messages

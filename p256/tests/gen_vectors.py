@@ -77,7 +77,7 @@ def verify(e, r, s, q):
 def sign(k, d, e):
     r = mul(k, G)[0] % N
     s = pow(k, -1, N) * (e + r * d) % N
-    return r, s
+    return r, min(s, N - s)  # the signer returns the low s
 
 
 def h(v):

@@ -1,0 +1,168 @@
+// Recording the import-time objects of a module's routes, and checking them.
+//
+// A check runs no Python code: module globals and module attributes are
+// dict lookups, class attributes are found in the class's method resolution
+// order without calling descriptors, and a lookup result is only compared by
+// address with an object held here (so a borrowed result is never used).
+#include "originals.h"
+
+#include <algorithm>
+
+namespace qrl {
+
+namespace {
+
+// The object `name` is bound to in a dict, borrowed and only for comparing;
+// null when missing.
+PyObject* bound_in(PyObject* dict, PyObject* name) {
+    PyObject* value = PyDict_GetItemWithError(dict, name);
+    if (!value && PyErr_Occurred()) PyErr_Clear();
+    return value;
+}
+
+// The class attribute as instances and the class see it, descriptors not
+// called; borrowed, only for comparing.
+PyObject* class_attribute(PyObject* cls, PyObject* name) {
+    return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), name);
+}
+
+std::string parent_path(const std::string& path) {
+    const auto dot = path.rfind('.');
+    return dot == std::string::npos ? std::string() : path.substr(0, dot);
+}
+
+}  // namespace
+
+bool Originals::FunctionParts::same_as_now(PyObject* function) const {
+    if (PyFunction_GET_CODE(function) != code.get() || PyFunction_GET_DEFAULTS(function) != defaults.get() ||
+        PyFunction_GET_KW_DEFAULTS(function) != kwdefaults.get())
+        return false;
+    if (kwdefaults) {
+        CriticalSection section(kwdefaults.get());
+        if (PyDict_GET_SIZE(kwdefaults.get()) != static_cast<Py_ssize_t>(kwdefault_items.size())) return false;
+        for (const auto& [key, value] : kwdefault_items) {
+            if (bound_in(kwdefaults.get(), key.get()) != value.get()) return false;
+        }
+    }
+    PyObject* closure = PyFunction_GET_CLOSURE(function);
+    for (std::size_t i = 0; i < cell_contents.size(); ++i) {
+        if (PyCell_GET(PyTuple_GET_ITEM(closure, static_cast<Py_ssize_t>(i))) != cell_contents[i].get()) return false;
+    }
+    return true;
+}
+
+int Originals::node_for(PyObject* module, const std::string& path) {
+    for (std::size_t i = 0; i < nodes_.size(); ++i) {
+        if (nodes_[i].path == path) return static_cast<int>(i);
+    }
+    Node node;
+    node.path = path;
+    const std::string parent = parent_path(path);
+    if (!parent.empty()) {
+        node.parent = node_for(module, parent);
+        if (node.parent < 0) return -1;
+    }
+    node.name = intern(parent.empty() ? path.c_str() : path.c_str() + parent.size() + 1);
+    if (!node.name) return -1;
+
+    PyObject* found = nullptr;
+    if (node.parent < 0) {
+        found = bound_in(PyModule_GetDict(module), node.name.get());
+    } else if (PyObject* container = nodes_[static_cast<std::size_t>(node.parent)].object.get()) {
+        if (PyModule_Check(container)) {
+            node.step = Step::ModuleAttribute;
+            found = bound_in(PyModule_GetDict(container), node.name.get());
+        } else if (PyType_Check(container)) {
+            node.step = Step::ClassAttribute;
+            found = class_attribute(container, node.name.get());
+        }
+        // Other containers are not followed: their attributes may be computed.
+    }
+    node.object = borrow(found);
+    if (found && PyFunction_Check(found)) node.function = parts_of(found);
+    nodes_.push_back(std::move(node));
+    return static_cast<int>(nodes_.size() - 1);
+}
+
+Originals::FunctionParts Originals::parts_of(PyObject* function) {
+    FunctionParts parts;
+    parts.code = borrow(PyFunction_GET_CODE(function));
+    parts.defaults = borrow(PyFunction_GET_DEFAULTS(function));
+    parts.kwdefaults = borrow(PyFunction_GET_KW_DEFAULTS(function));
+    if (parts.kwdefaults) {
+        CriticalSection section(parts.kwdefaults.get());
+        Py_ssize_t position = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(parts.kwdefaults.get(), &position, &key, &value))
+            parts.kwdefault_items.emplace_back(borrow(key), borrow(value));
+    }
+    if (PyObject* closure = PyFunction_GET_CLOSURE(function)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(closure); ++i)
+            parts.cell_contents.push_back(borrow(PyCell_GET(PyTuple_GET_ITEM(closure, i))));
+    }
+    return parts;
+}
+
+bool Originals::record(PyObject* module, std::initializer_list<const Route*> routes) {
+    for (const Route* route : routes) {
+        RecordedRoute recorded{route, {}, {}};
+        for (const char* path : route->paths()) {
+            const int leaf = node_for(module, path);
+            if (leaf < 0) return false;
+            // The chain from the module global down to the leaf, parents first.
+            std::vector<int> chain;
+            for (int at = leaf; at >= 0; at = nodes_[static_cast<std::size_t>(at)].parent) chain.push_back(at);
+            for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+                if (std::find(recorded.nodes.begin(), recorded.nodes.end(), *it) == recorded.nodes.end())
+                    recorded.nodes.push_back(*it);
+            }
+            recorded.ends.push_back(leaf);
+        }
+        routes_.push_back(std::move(recorded));
+    }
+    return true;
+}
+
+const Originals::RecordedRoute* Originals::find(const Route& route) const {
+    for (const RecordedRoute& recorded : routes_) {
+        if (recorded.route == &route) return &recorded;
+    }
+#ifdef Py_DEBUG
+    Py_FatalError("a route was used that its module did not record at import");
+#endif
+    return nullptr;
+}
+
+bool Originals::node_unchanged(PyObject* globals, const Node& node) const {
+    PyObject* original = node.object.get();
+    if (!original) return false;
+    PyObject* current = nullptr;
+    switch (node.step) {
+    case Step::Global:
+        current = bound_in(globals, node.name.get());
+        break;
+    case Step::ModuleAttribute:
+        current = bound_in(PyModule_GetDict(nodes_[static_cast<std::size_t>(node.parent)].object.get()), node.name.get());
+        break;
+    case Step::ClassAttribute:
+        current = class_attribute(nodes_[static_cast<std::size_t>(node.parent)].object.get(), node.name.get());
+        break;
+    }
+    return current == original && (!node.function || node.function->same_as_now(original));
+}
+
+bool Originals::unchanged(PyObject* globals, const Route& route) const {
+    const RecordedRoute* recorded = find(route);
+    if (!recorded) return false;
+    // Parents come first, so a node's container is known to be the original.
+    return std::all_of(recorded->nodes.begin(), recorded->nodes.end(),
+                       [&](int index) { return node_unchanged(globals, nodes_[static_cast<std::size_t>(index)]); });
+}
+
+PyObject* Originals::object(const Route& route, int index) const {
+    const RecordedRoute* recorded = find(route);
+    if (!recorded || index < 0 || static_cast<std::size_t>(index) >= recorded->ends.size()) return nullptr;
+    return nodes_[static_cast<std::size_t>(recorded->ends[static_cast<std::size_t>(index)])].object.get();
+}
+
+}  // namespace qrl

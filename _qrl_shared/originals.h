@@ -1,0 +1,100 @@
+// "Is this still the object bound at import?" — the question behind every
+// shortcut of the library.
+//
+// A module computes some results natively, or calls the standard library's C
+// code directly, only while the Python objects the plain route would use are
+// the ones it found at import: its own globals (constants, sibling helpers)
+// and what the standard library's functions rely on. Such a set is a Route,
+// declared as data beside the code that relies on it, as paths from the
+// module's globals:
+//
+//     constexpr qrl::Route kCanonicalJson{"json.dumps", "json.JSONEncoder.__init__"};
+//
+// Every prefix of a path belongs to the route as well ("json", then
+// "json.JSONEncoder"). The module records all its routes at import; a call
+// then asks `originals.unchanged(globals, kCanonicalJson)`.
+//
+// What counts as changed: a module global or module attribute rebound; a
+// class attribute that now resolves to another object; a Python function
+// changed in place (its __code__, __defaults__ or __kwdefaults__ replaced, a
+// keyword default rebound, or a closure cell rebound). A path that did not
+// resolve at import counts as changed for good, so its shortcut is never
+// taken. The recorded objects are kept for the life of the process, so that
+// a replaced object can never be freed and its address reused by a
+// replacement that would pass the identity check.
+#pragma once
+
+#include "ref.h"
+
+#include <initializer_list>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace qrl {
+
+class Route {
+public:
+    static constexpr int kMaxPaths = 12;
+
+    constexpr Route(std::initializer_list<const char*> paths) {
+        for (const char* path : paths) paths_[count_++] = path;
+    }
+    constexpr std::span<const char* const> paths() const { return {paths_, static_cast<std::size_t>(count_)}; }
+
+private:
+    const char* paths_[kMaxPaths] = {};
+    int count_ = 0;
+};
+
+class Originals {
+public:
+    // Records, in the module as it stands, every object the routes lead to.
+    // False only when the interpreter fails (an exception is set); paths that
+    // lead nowhere are recorded as absent.
+    bool record(PyObject* module, std::initializer_list<const Route*> routes);
+
+    // True while everything on `route` is as recorded. A route that was not
+    // recorded counts as changed (a debug build of the interpreter stops).
+    bool unchanged(PyObject* globals, const Route& route) const;
+
+    // The object that path `index` of `route` led to at import, or null.
+    PyObject* object(const Route& route, int index) const;
+
+private:
+    enum class Step { Global, ModuleAttribute, ClassAttribute };
+
+    // What a Python function's behaviour hangs on besides its identity.
+    struct FunctionParts {
+        Ref code, defaults, kwdefaults;
+        std::vector<std::pair<Ref, Ref>> kwdefault_items;
+        std::vector<Ref> cell_contents;
+        bool same_as_now(PyObject* function) const;
+    };
+
+    struct Node {
+        std::string path;
+        int parent = -1;
+        Step step = Step::Global;
+        Ref name;    // the last component, interned
+        Ref object;  // null when the path led nowhere at import
+        std::optional<FunctionParts> function;  // for a Python function
+    };
+
+    struct RecordedRoute {
+        const Route* route;
+        std::vector<int> nodes;  // every node of every path, parents first
+        std::vector<int> ends;   // the node each path ends at
+    };
+
+    static FunctionParts parts_of(PyObject* function);
+    int node_for(PyObject* module, const std::string& path);
+    bool node_unchanged(PyObject* globals, const Node& node) const;
+    const RecordedRoute* find(const Route& route) const;
+
+    std::vector<Node> nodes_;
+    std::vector<RecordedRoute> routes_;
+};
+
+}  // namespace qrl

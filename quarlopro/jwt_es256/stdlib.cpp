@@ -1,0 +1,81 @@
+// hashlib, hmac and json through the module's globals.
+#include "stdlib.h"
+
+namespace jwt {
+
+Ref sha256_digest(qrl::Call& call, PyObject* data) {
+    const Names& n = state(call).names;
+    Ref hasher = qrl::call_global_attr(call.globals(), n.hashlib, n.sha256, data);
+    return hasher ? qrl::call_method(hasher.get(), n.digest) : Ref();
+}
+
+Ref hmac_sha256(qrl::Call& call, PyObject* key, PyObject* message) {
+    if (!key || !message) return {};
+    const State& s = state(call);
+    const Names& n = s.names;
+    if (unchanged(call, kHmacRoute)) {
+        PyObject* openssl_hmac_new = s.originals.object(kHmacRoute, 6);
+        PyObject* sha256 = s.originals.object(kHmacRoute, 7);
+        Ref mac = qrl::call(openssl_hmac_new, key, message, sha256);
+        return mac ? qrl::call_method(mac.get(), n.digest) : Ref();
+    }
+    Ref hmac = global(call, n.hmac);
+    Ref new_fn = hmac ? qrl::getattr(hmac.get(), n.new_) : Ref();
+    Ref hashlib = new_fn ? global(call, n.hashlib) : Ref();
+    Ref sha256 = hashlib ? qrl::getattr(hashlib.get(), n.sha256) : Ref();
+    Ref mac = sha256 ? qrl::call(new_fn.get(), key, message, sha256.get()) : Ref();
+    return mac ? qrl::call_method(mac.get(), n.digest) : Ref();
+}
+
+Ref canonical_json(qrl::Call& call, PyObject* value) {
+    const State& s = state(call);
+    const Names& n = s.names;
+    Ref text;
+    if (s.canonical_encoder && unchanged(call, kCanonicalJsonRoute)) {
+        text = qrl::call_method(s.canonical_encoder, n.encode, value);
+    } else {
+        Ref json = global(call, n.json);
+        Ref dumps = json ? qrl::getattr(json.get(), n.dumps) : Ref();
+        text = dumps ? qrl::call_kw(dumps.get(), {value, s.constants.separators, Py_True},
+                                    s.constants.kw_separators_sort_keys)
+                     : Ref();
+    }
+    return text ? qrl::call_method(text.get(), n.encode, n.utf_8) : Ref();
+}
+
+namespace {
+
+// The keyword arguments json.dumps(v, separators=(",", ":"), sort_keys=True)
+// passes to JSONEncoder: its own keyword defaults for everything else. Null
+// when dumps is not the function expected (a `cls` default, say).
+Ref canonical_encoder_arguments(const State& s, PyObject* dumps) {
+    PyObject* defaults = PyFunction_Check(dumps) ? PyFunction_GET_KW_DEFAULTS(dumps) : nullptr;
+    if (!defaults) return {};
+    Ref cls = qrl::dict_get(defaults, qrl::name("cls"));
+    Ref kwargs = cls && cls.get() == Py_None ? qrl::steal(PyDict_New()) : Ref();
+    if (!kwargs) return {};
+    for (const char* key : {"skipkeys", "ensure_ascii", "check_circular", "allow_nan", "indent", "default"}) {
+        Ref value;
+        if (qrl::dict_lookup(defaults, qrl::name(key), value) <= 0 ||
+            PyDict_SetItemString(kwargs.get(), key, value.get()) < 0)
+            return {};
+    }
+    if (PyDict_SetItemString(kwargs.get(), "separators", s.constants.separators) < 0 ||
+        PyDict_SetItemString(kwargs.get(), "sort_keys", Py_True) < 0)
+        return {};
+    return kwargs;
+}
+
+}  // namespace
+
+Ref make_canonical_encoder(const State& s) {
+    PyObject* dumps = s.originals.object(kCanonicalJsonRoute, 0);
+    PyObject* encoder_class = s.originals.object(kCanonicalJsonRoute, 1);
+    Ref kwargs = dumps && encoder_class ? canonical_encoder_arguments(s, dumps) : Ref();
+    Ref no_args = kwargs ? qrl::steal(PyTuple_New(0)) : Ref();
+    Ref encoder = no_args ? qrl::steal(PyObject_Call(encoder_class, no_args.get(), kwargs.get())) : Ref();
+    if (!encoder) PyErr_Clear();  // then the shortcut is never taken
+    return encoder;
+}
+
+}  // namespace jwt

@@ -1,0 +1,43 @@
+// The standard library's hashing and JSON as the module's globals call them:
+// hashlib.sha256, hmac.new with it, and json.dumps in the token's canonical
+// form. While everything on a function's way is as it was at import, the
+// same result is computed without the Python-level wrappers.
+#pragma once
+
+#include "state.h"
+
+namespace jwt {
+
+// hashlib.sha256 is a C function of the standard library.
+inline constexpr qrl::Route kSha256Route{"hashlib.sha256"};
+// hmac.new(key, msg, hashlib.sha256).digest() goes HMAC.__init__ ->
+// HMAC._init_hmac -> _hashopenssl.hmac_new, and digest() -> _current().
+inline constexpr qrl::Route kHmacRoute{"hmac.new",
+                                       "hmac.HMAC.__init__",
+                                       "hmac.HMAC._init_hmac",
+                                       "hmac.HMAC.digest",
+                                       "hmac.HMAC._current",
+                                       "hmac._functype",
+                                       "hmac._hashopenssl.hmac_new",
+                                       "hashlib.sha256"};
+// json.dumps(v, separators=(",", ":"), sort_keys=True) is
+// json.JSONEncoder(separators=(",", ":"), sort_keys=True).encode(v); the
+// encoder is made once (encode() keeps no state between calls).
+inline constexpr qrl::Route kCanonicalJsonRoute{"json.dumps", "json.JSONEncoder", "json.JSONEncoder.__init__",
+                                                "json.JSONEncoder.encode", "json.JSONEncoder.iterencode"};
+
+// hashlib.sha256(data).digest()
+Ref sha256_digest(qrl::Call& call, PyObject* data);
+
+// hmac.new(key, message, hashlib.sha256).digest(); null arguments (an error
+// already raised) give null.
+Ref hmac_sha256(qrl::Call& call, PyObject* key, PyObject* message);
+
+// json.dumps(value, separators=(",", ":"), sort_keys=True).encode("utf-8")
+Ref canonical_json(qrl::Call& call, PyObject* value);
+
+// The encoder the canonical JSON shortcut uses, made at import once the
+// routes are recorded (null, and no error, when json is not as expected).
+Ref make_canonical_encoder(const State& s);
+
+}  // namespace jwt

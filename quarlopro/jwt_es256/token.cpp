@@ -1,0 +1,171 @@
+// Compact tokens: header and payload as canonical JSON in Base64url, the
+// ES256 signature, and the checks of verification in their order.
+#include "token.h"
+
+#include "stdlib.h"
+
+namespace jwt {
+
+namespace {
+
+// (a + "." + b)
+Ref join_dot(const State& s, PyObject* a, PyObject* b) { return qrl::add(qrl::add(a, s.names.dot), b); }
+
+// {"alg": "ES256", "typ": "JWT"} updated with the caller's header.
+Ref token_header(const State& s, PyObject* header) {
+    const Names& n = s.names;
+    Ref jwt_header = qrl::steal(PyDict_New());
+    if (!jwt_header || PyDict_SetItem(jwt_header.get(), n.alg, n.ES256) < 0 ||
+        PyDict_SetItem(jwt_header.get(), n.typ, n.JWT) < 0)
+        return {};
+    const int has_header = PyObject_IsTrue(header);
+    if (has_header < 0 || (has_header && PyDict_Update(jwt_header.get(), header) < 0)) return {};
+    const int wrong_alg = qrl::cmp(qrl::dict_get(jwt_header.get(), n.alg), n.ES256, Py_NE);
+    if (wrong_alg < 0) return {};
+    if (wrong_alg) return qrl::value_error("Header alg must be ES256");
+    return jwt_header;
+}
+
+// json.loads(_b64url_decode(segment))
+Ref decode_json_segment(qrl::Call& call, PyObject* segment) {
+    const Names& n = state(call).names;
+    Ref json = global(call, n.json);
+    Ref loads = json ? qrl::getattr(json.get(), n.loads) : Ref();
+    Ref raw = loads ? call_global(call, n._b64url_decode, segment) : Ref();
+    return raw ? qrl::call(loads.get(), raw.get()) : Ref();
+}
+
+// int(payload[name]) for a claim known to be present.
+Ref claim_int(PyObject* payload, PyObject* name) {
+    Ref value = qrl::steal(PyObject_GetItem(payload, name));
+    return value ? qrl::steal(PyNumber_Long(value.get())) : Ref();
+}
+
+// 1 when `name in payload`, 0 when not, -1 on error.
+int has_claim(PyObject* payload, PyObject* name) { return PySequence_Contains(payload, name); }
+
+// The time claims, each widened by the leeway; false on error (raised).
+bool check_time_claims(qrl::Call& call, PyObject* payload, PyObject* leeway) {
+    const Names& n = state(call).names;
+    Ref time_module = global(call, n.time);
+    Ref now = time_module ? qrl::call_method(time_module.get(), n.time) : Ref();
+    now = now ? qrl::steal(PyNumber_Long(now.get())) : Ref();
+    if (!now) return false;
+
+    int present = has_claim(payload, n.exp);
+    if (present > 0) {
+        const int expired = qrl::cmp(now, qrl::add(claim_int(payload, n.exp), leeway), Py_GT);
+        if (expired > 0) qrl::value_error("Token expired");
+        if (expired) return false;
+    }
+    if (present >= 0) present = has_claim(payload, n.nbf);
+    if (present > 0) {
+        Ref latest = qrl::add(now, leeway);
+        const int early = latest ? qrl::cmp(latest, claim_int(payload, n.nbf), Py_LT) : -1;
+        if (early > 0) qrl::value_error("Token not yet valid");
+        if (early) return false;
+    }
+    if (present >= 0) present = has_claim(payload, n.iat);
+    if (present > 0) {
+        Ref issued = claim_int(payload, n.iat);
+        const int future = issued ? qrl::cmp(issued, qrl::add(now, leeway), Py_GT) : -1;
+        if (future > 0) qrl::value_error("Invalid iat");
+        if (future) return false;
+    }
+    return present >= 0;
+}
+
+// Issuer and audience; false on error (raised).
+bool check_audience_claims(const State& s, PyObject* payload, PyObject* expected_iss, PyObject* expected_aud) {
+    const Names& n = s.names;
+    if (expected_iss != Py_None) {
+        Ref iss = qrl::call_method(payload, n.get, n.iss);
+        const int differs = iss ? qrl::cmp(iss, expected_iss, Py_NE) : -1;
+        if (differs > 0) qrl::value_error("Invalid issuer");
+        if (differs) return false;
+    }
+    if (expected_aud == Py_None) return true;
+    Ref aud = qrl::call_method(payload, n.get, n.aud);
+    if (!aud) return false;
+    int accepted = 0;
+    if (PyUnicode_Check(aud.get())) {
+        const int differs = qrl::cmp(aud, expected_aud, Py_NE);
+        accepted = differs < 0 ? -1 : !differs;
+    } else if (PyList_Check(aud.get())) {
+        accepted = PySequence_Contains(aud.get(), expected_aud);
+    }
+    if (accepted == 0) qrl::value_error("Invalid audience");
+    return accepted > 0;
+}
+
+}  // namespace
+
+PyObject* sign_jwt(qrl::Call& call, PyObject* payload, PyObject* private_key_d, PyObject* header) {
+    const State& s = state(call);
+    const Names& n = s.names;
+    Ref jwt_header = token_header(s, header);
+    Ref header_json = jwt_header ? canonical_json(call, jwt_header.get()) : Ref();
+    Ref payload_json = header_json ? canonical_json(call, payload) : Ref();
+    Ref header_b64 = payload_json ? call_global(call, n._b64url_encode, header_json.get()) : Ref();
+    Ref payload_b64 = header_b64 ? call_global(call, n._b64url_encode, payload_json.get()) : Ref();
+    Ref joined = payload_b64 ? join_dot(s, header_b64.get(), payload_b64.get()) : Ref();
+    Ref signing_input = joined ? qrl::call_method(joined.get(), n.encode, n.ascii) : Ref();
+    Ref sign_fn = signing_input ? global(call, n._sign_ecdsa_p256_sha256) : Ref();
+    Ref signature = sign_fn ? qrl::call_kw(sign_fn.get(), {signing_input.get(), private_key_d, Py_True},
+                                           s.constants.kw_deterministic)
+                            : Ref();
+    Ref signature_b64 = signature ? call_global(call, n._b64url_encode, signature.get()) : Ref();
+    return signature_b64 ? join_dot(s, joined.get(), signature_b64.get()).release() : nullptr;
+}
+
+PyObject* sign_jwt_with_jwk(qrl::Call& call, PyObject* payload, PyObject* jwk, PyObject* header) {
+    const State& s = state(call);
+    Ref d = call_global(call, s.names.private_key_d_from_jwk, jwk);
+    Ref sign_fn = d ? global(call, s.names.sign_es256_jwt) : Ref();
+    return sign_fn ? qrl::call_kw(sign_fn.get(), {payload, d.get(), header}, s.constants.kw_header).release()
+                   : nullptr;
+}
+
+PyObject* verify_jwt(qrl::Call& call, PyObject* token, PyObject* public_key_xy, PyObject* expected_iss,
+                     PyObject* expected_aud, PyObject* leeway_seconds) {
+    const State& s = state(call);
+    const Names& n = s.names;
+    Ref parts = qrl::steal(PyUnicode_Split(token, n.dot, -1));
+    Ref segments[3];
+    if (!parts || !qrl::unpack(parts.get(), segments)) return nullptr;
+    const Ref &header_b64 = segments[0], &payload_b64 = segments[1], &signature_b64 = segments[2];
+
+    Ref header = decode_json_segment(call, header_b64.get());
+    Ref payload = header ? decode_json_segment(call, payload_b64.get()) : Ref();
+    Ref signature = payload ? call_global(call, n._b64url_decode, signature_b64.get()) : Ref();
+    const Py_ssize_t signature_len = signature ? PyObject_Length(signature.get()) : -1;
+    if (signature_len < 0) return nullptr;
+    if (signature_len != 64) {
+        signature = call_global(call, n._der_ecdsa_signature_to_raw64, signature.get());
+        if (!signature) return nullptr;
+    }
+
+    const int wrong_alg = qrl::cmp(qrl::call_method(header.get(), n.get, n.alg), n.ES256, Py_NE);
+    if (wrong_alg > 0) return qrl::value_error("Unexpected alg");
+    if (wrong_alg) return nullptr;
+    Ref typ = qrl::call_method(header.get(), n.get, n.typ);
+    const int allowed = typ ? PySequence_Contains(s.constants.typ_allowed, typ.get()) : -1;
+    if (allowed == 0) return qrl::value_error("Unexpected typ");
+    if (allowed < 0) return nullptr;
+
+    Ref joined = join_dot(s, header_b64.get(), payload_b64.get());
+    Ref signing_input = joined ? qrl::call_method(joined.get(), n.encode, n.ascii) : Ref();
+    Ref valid = signing_input ? call_global(call, n._verify_ecdsa_p256_sha256, signing_input.get(), signature.get(),
+                                            public_key_xy)
+                              : Ref();
+    const int ok = qrl::truth(valid);
+    if (ok == 0) return qrl::value_error("Invalid signature");
+    if (ok < 0) return nullptr;
+
+    if (!check_time_claims(call, payload.get(), leeway_seconds) ||
+        !check_audience_claims(s, payload.get(), expected_iss, expected_aud))
+        return nullptr;
+    return payload.release();
+}
+
+}  // namespace jwt
