@@ -64,7 +64,7 @@ Ref curve_name_from_oid_native(qrl::Call& call, PyObject* oid_der) {
     const int known = global_contains(call, s.names.CURVES, oid_der);
     if (known <= 0) return reject(negate(known), "Unsupported EC curve");
     Ref entry = global_item(call, s.names.CURVES, oid_der);
-    return entry ? item(entry.get(), s.texts.zero) : Ref();
+    return entry ? item(entry.get(), s.constants.zero) : Ref();
 }
 
 Ref curve_name_from_oid(qrl::Call& call, PyObject* oid_der) {
@@ -76,7 +76,7 @@ Ref curve_name_from_oid(qrl::Call& call, PyObject* oid_der) {
 Ref curve_size_from_name_native(qrl::Call& call, PyObject* curve_name) {
     const State& s = state(call);
     Ref entry = global_item(call, s.names.CURVES_BY_NAME, curve_name);
-    return entry ? item(entry.get(), s.texts.one) : Ref();
+    return entry ? item(entry.get(), s.constants.one) : Ref();
 }
 
 Ref curve_size_from_name(qrl::Call& call, PyObject* curve_name) {

@@ -129,7 +129,7 @@ int compare_first_item(qrl::Call& call, PyObject* obj, int op, long value) {
         const bool equal = static_cast<unsigned char>(PyBytes_AS_STRING(obj)[0]) == value;
         return op == Py_EQ ? equal : !equal;
     }
-    Ref first = item(obj, state(call).texts.zero);
+    Ref first = item(obj, state(call).constants.zero);
     return first ? compare_int(first.get(), value, op) : -1;
 }
 

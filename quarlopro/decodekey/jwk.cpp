@@ -23,7 +23,7 @@ Ref with_kid(qrl::Call& call, Ref jwk, PyObject* kid) {
 }
 
 bool split_point(qrl::Call& call, PyObject* point, PyObject* size, Ref& x, Ref& y) {
-    const Texts& t = state(call).texts;
+    const Constants& t = state(call).constants;
     Ref middle = qrl::add(t.one, size);
     x = middle ? slice(point, t.one, middle.get()) : Ref();
     y = x ? slice(point, middle.get(), nullptr) : Ref();
@@ -31,7 +31,7 @@ bool split_point(qrl::Call& call, PyObject* point, PyObject* size, Ref& x, Ref& 
 }
 
 int compare_point_length(qrl::Call& call, PyObject* point, int op, PyObject* size) {
-    const Texts& t = state(call).texts;
+    const Constants& t = state(call).constants;
     const Py_ssize_t length = PyObject_Size(point);
     if (length < 0) return -1;
     Ref own = qrl::steal(PyLong_FromSsize_t(length));
@@ -79,11 +79,11 @@ Ref algorithm_identifier(qrl::Call& call, PyObject* curve_oid) {
 }
 
 Ref uncompressed_point(qrl::Call& call, const Ref& x, const Ref& y) {
-    return qrl::add(qrl::add(state(call).texts.byte_04, x), y);
+    return qrl::add(qrl::add(state(call).constants.byte_04, x), y);
 }
 
 Ref point_bit_string(qrl::Call& call, const Ref& point) {
-    return der_tlv(call, 0x03, qrl::add(state(call).texts.byte_00, point));
+    return der_tlv(call, 0x03, qrl::add(state(call).constants.byte_00, point));
 }
 
 }  // namespace decodekey

@@ -234,7 +234,7 @@ const qrl::FunctionSpec kSpecs[] = {
 Ref text(const char* value) { return qrl::steal(PyUnicode_FromString(value)); }
 Ref byte(std::uint8_t value) { return qrl::bytes_from(std::span<const std::uint8_t>(&value, 1)); }
 
-bool make_texts(Texts& t) {
+bool make_constants(Constants& t) {
     t.zero = qrl::int_from(0);
     t.one = qrl::int_from(1);
     t.two = qrl::int_from(2);
@@ -271,7 +271,7 @@ bool record_originals(PyObject* module, State& s) {
 }
 
 bool exec_decodekey(PyObject* module, State& s) {
-    if (PyErr_Occurred() || !qrl::require_runtime() || !make_texts(s.texts)) return false;
+    if (PyErr_Occurred() || !qrl::require_runtime() || !make_constants(s.constants)) return false;
     if (!qrl::import_into(module, "base64") || !qrl::import_into(module, "re") || !bind_curve_tables(module))
         return false;
     for (const qrl::FunctionSpec& spec : kSpecs) {

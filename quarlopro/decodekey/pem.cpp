@@ -29,7 +29,7 @@ Ref b64u_decode(qrl::Call& call, PyObject* text) {
 // BEGIN and END lines of `label`; every line ends with LF.
 Ref pem_armor_native(qrl::Call& call, PyObject* label, PyObject* der) {
     const State& s = state(call);
-    const Texts& t = s.texts;
+    const Constants& t = s.constants;
     Ref encoded = s.base64.call(s.originals, call.globals(), qrl::Base64Fn::b64encode, der);
     Ref text = encoded ? qrl::call_method(encoded.get(), s.names.decode, t.ascii.get()) : Ref();
     const Py_ssize_t length = text ? PyObject_Size(text.get()) : -1;
@@ -99,7 +99,7 @@ Ref block_body(qrl::Call& call, PyObject* text, PyObject* pattern, long body_gro
     Ref search = re ? qrl::getattr(re.get(), s.names.search) : Ref();
     re = search ? global(call, s.names.re) : Ref();
     Ref flags = re ? qrl::getattr(re.get(), s.names.S) : Ref();
-    Ref match = flags ? qrl::call_kw(search.get(), {pattern, text, flags.get()}, s.texts.kw_flags) : Ref();
+    Ref match = flags ? qrl::call_kw(search.get(), {pattern, text, flags.get()}, s.constants.kw_flags) : Ref();
     const int found = qrl::truth(match);
     if (found <= 0) return reject(negate(found), missing);
     Ref group = qrl::int_from(body_group);
@@ -114,20 +114,20 @@ Ref pem_block_der(qrl::Call& call, PyObject* text, PyObject* pattern, long body_
     Ref body = block_body(call, text, pattern, body_group, markers, missing);
     Ref re = body ? global(call, s.names.re) : Ref();
     Ref sub = re ? qrl::getattr(re.get(), s.names.sub) : Ref();
-    Ref compact = sub ? qrl::call(sub.get(), s.texts.whitespace.get(), s.texts.empty.get(), body.get()) : Ref();
+    Ref compact = sub ? qrl::call(sub.get(), s.constants.whitespace.get(), s.constants.empty.get(), body.get()) : Ref();
     return compact ? s.base64.call(s.originals, call.globals(), qrl::Base64Fn::b64decode, compact.get()) : Ref();
 }
 
 }  // namespace
 
 Ref pem_public_key_to_der_native(qrl::Call& call, PyObject* text) {
-    const Texts& t = state(call).texts;
+    const Constants& t = state(call).constants;
     return pem_block_der(call, text, t.public_block, 1, std::span(t.markers).first(1),
                          "PEM does not contain a BEGIN/END PUBLIC KEY block");
 }
 
 Ref pem_private_key_to_der_native(qrl::Call& call, PyObject* text) {
-    const Texts& t = state(call).texts;
+    const Constants& t = state(call).constants;
     return pem_block_der(call, text, t.private_block, 2, std::span(t.markers).subspan(1),
                          "PEM does not contain a supported private key block");
 }

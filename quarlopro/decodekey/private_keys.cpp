@@ -16,7 +16,7 @@ bool is_str_or_none(PyObject* obj) { return obj == Py_None || PyUnicode_CheckExa
 // with no unused bits and an uncompressed point of the known curve's size.
 // Anything else is skipped; false only for a raised error.
 bool read_public_point(qrl::Call& call, PyObject* field, PyObject* curve_name, Ref& x, Ref& y) {
-    const Texts& t = state(call).texts;
+    const Constants& t = state(call).constants;
     Tlv bits;
     if (!read_tlv(call, field, t.zero, bits)) return false;
     PyObject* bit_val = bits.value.get();
@@ -43,7 +43,7 @@ bool read_public_point(qrl::Call& call, PyObject* field, PyObject* curve_name, R
 // The [0] field of a SEC1 key: exactly one OBJECT IDENTIFIER naming the curve.
 Ref read_curve_params(qrl::Call& call, PyObject* field) {
     Tlv oid;
-    if (!read_tlv(call, field, state(call).texts.zero, oid)) return {};
+    if (!read_tlv(call, field, state(call).constants.zero, oid)) return {};
     int bad = compare_int(oid.tag.get(), 0x06, Py_NE);
     if (bad == 0) bad = compare_with_len(oid.next.get(), Py_NE, field);
     if (bad) return reject(bad, "Invalid EC private key curve params");
@@ -84,7 +84,7 @@ Ref sec1_to_jwk(qrl::Call& call, PyObject* ec_der, PyObject* curve_name, PyObjec
     if (PyBytes_CheckExact(ec_der) && is_str_or_none(curve_name) && is_str_or_none(kid) && untouched(call, kSec1ToJwk))
         return sec1_to_jwk_native(call, ec_der, curve_name, kid);
     Ref fn = global(call, qrl::name(kSec1ToJwk.name));
-    return fn ? qrl::call_kw(fn.get(), {ec_der, curve_name, kid}, state(call).texts.kw_curve_name_kid) : Ref();
+    return fn ? qrl::call_kw(fn.get(), {ec_der, curve_name, kid}, state(call).constants.kw_curve_name_kid) : Ref();
 }
 
 // The PKCS#8 reading of `der`: the JWK of the SEC1 key it wraps. Null with no
@@ -93,14 +93,14 @@ Ref sec1_to_jwk(qrl::Call& call, PyObject* ec_der, PyObject* curve_name, PyObjec
 Ref read_pkcs8(qrl::Call& call, PyObject* der, PyObject* kid) {
     const State& s = state(call);
     Tlv outer;
-    if (!read_tlv(call, der, s.texts.zero, outer)) return {};
+    if (!read_tlv(call, der, s.constants.zero, outer)) return {};
     int ok = compare_int(outer.tag.get(), 0x30, Py_EQ);
     if (ok > 0) ok = compare_with_len(outer.next.get(), Py_EQ, der);
     if (ok <= 0) return {};
     PyObject* seq = outer.value.get();
 
     Tlv version;
-    if (!read_tlv(call, seq, s.texts.zero, version)) return {};
+    if (!read_tlv(call, seq, s.constants.zero, version)) return {};
     if (compare_int(version.tag.get(), 0x02, Py_EQ) <= 0) return {};
 
     Tlv algorithm;
@@ -109,7 +109,7 @@ Ref read_pkcs8(qrl::Call& call, PyObject* der, PyObject* kid) {
 
     PyObject* alg_val = algorithm.value.get();
     Tlv oid_alg, oid_curve;
-    if (!read_tlv(call, alg_val, s.texts.zero, oid_alg) || !read_tlv(call, alg_val, oid_alg.next.get(), oid_curve))
+    if (!read_tlv(call, alg_val, s.constants.zero, oid_alg) || !read_tlv(call, alg_val, oid_alg.next.get(), oid_curve))
         return {};
     ok = compare_int(oid_alg.tag.get(), 0x06, Py_EQ);
     if (ok > 0) ok = compare_int(oid_curve.tag.get(), 0x06, Py_EQ);
@@ -131,7 +131,7 @@ Ref read_pkcs8(qrl::Call& call, PyObject* der, PyObject* kid) {
 // SEC1 ECPrivateKey: version 1, the scalar and, when given, the public point
 // in [1]; never the [0] parameters.
 Ref sec1_key(qrl::Call& call, const Ref& d, const Ref& point) {
-    Ref version = der_tlv(call, 0x02, state(call).texts.byte_01);
+    Ref version = der_tlv(call, 0x02, state(call).constants.byte_01);
     Ref scalar = version ? der_tlv(call, 0x04, d) : Ref();
     Ref body = scalar ? qrl::add(version, scalar) : Ref();
     if (body && point) {
@@ -147,14 +147,14 @@ Ref sec1_to_jwk_native(qrl::Call& call, PyObject* ec_der, PyObject* curve_name_a
     const State& s = state(call);
     Ref curve_name = qrl::borrow(curve_name_arg);
     Tlv outer;
-    if (!read_tlv(call, ec_der, s.texts.zero, outer)) return {};
+    if (!read_tlv(call, ec_der, s.constants.zero, outer)) return {};
     int bad = compare_int(outer.tag.get(), 0x30, Py_NE);
     if (bad == 0) bad = compare_with_len(outer.next.get(), Py_NE, ec_der);
     if (bad) return reject(bad, "Invalid EC private key DER");
     PyObject* seq = outer.value.get();
 
     Tlv version;
-    if (!read_tlv(call, seq, s.texts.zero, version)) return {};
+    if (!read_tlv(call, seq, s.constants.zero, version)) return {};
     bad = compare_int(version.tag.get(), 0x02, Py_NE);
     if (bad == 0) bad = version_is_not_one(version.value.get());
     if (bad) return reject(bad, "Invalid EC private key version");
@@ -174,7 +174,7 @@ Ref sec1_to_jwk_native(qrl::Call& call, PyObject* ec_der, PyObject* curve_name_a
     Ref size = curve_size_from_name(call, curve_name.get());
     bad = size ? len_compare(scalar.value.get(), Py_GT, size.get()) : -1;
     if (bad) return reject(bad, "Invalid private key size");
-    Ref d = qrl::call_method(scalar.value.get(), s.names.rjust, size.get(), s.texts.byte_00.get());
+    Ref d = qrl::call_method(scalar.value.get(), s.names.rjust, size.get(), s.constants.byte_00.get());
     if (!d) return {};
 
     Ref jwk = new_jwk(call, curve_name.get());
@@ -201,7 +201,7 @@ Ref der_ec_private_key_to_jwk(qrl::Call& call, PyObject* der, PyObject* kid) {
     if (PyBytes_CheckExact(der) && is_str_or_none(kid) && untouched(call, kDerEcPrivateKeyToJwk))
         return der_ec_private_key_to_jwk_native(call, der, kid);
     Ref fn = global(call, qrl::name(kDerEcPrivateKeyToJwk.name));
-    return fn ? qrl::call_kw(fn.get(), {der, kid}, state(call).texts.kw_kid) : Ref();
+    return fn ? qrl::call_kw(fn.get(), {der, kid}, state(call).constants.kw_kid) : Ref();
 }
 
 Ref jwk_private_key_to_pem_native(qrl::Call& call, PyObject* jwk) {
@@ -231,10 +231,10 @@ Ref jwk_private_key_to_pem_native(qrl::Call& call, PyObject* jwk) {
     }
 
     Ref alg_id = algorithm_identifier(call, curve_oid.get());
-    Ref version = alg_id ? der_tlv(call, 0x02, s.texts.byte_00) : Ref();
+    Ref version = alg_id ? der_tlv(call, 0x02, s.constants.byte_00) : Ref();
     Ref wrapped = version ? der_tlv(call, 0x04, sec1) : Ref();
     Ref pkcs8 = der_tlv(call, 0x30, wrapped ? qrl::add(qrl::add(version, alg_id), wrapped) : Ref());
-    return pem_armor(call, s.texts.private_label, pkcs8.get());
+    return pem_armor(call, s.constants.private_label, pkcs8.get());
 }
 
 Ref jwk_private_key_to_pem(qrl::Call& call, PyObject* jwk) {

@@ -10,7 +10,7 @@ namespace decodekey {
 // Each check in its order; the first that fails names the key's fault.
 Ref der_spki_ec_to_jwk_native(qrl::Call& call, PyObject* der, PyObject* kid) {
     const State& s = state(call);
-    const Texts& t = s.texts;
+    const Constants& t = s.constants;
     Tlv outer;
     if (!read_tlv(call, der, t.zero, outer)) return {};
     int bad = compare_int(outer.tag.get(), 0x30, Py_NE);
@@ -80,7 +80,7 @@ Ref jwk_public_key_to_pem_native(qrl::Call& call, PyObject* jwk) {
     Ref point = alg_id ? uncompressed_point(call, x, y) : Ref();
     Ref key = point_bit_string(call, point);
     Ref spki = der_tlv(call, 0x30, key ? qrl::add(alg_id, key) : Ref());
-    return pem_armor(call, s.texts.public_label, spki.get());
+    return pem_armor(call, s.constants.public_label, spki.get());
 }
 
 Ref jwk_public_key_to_pem(qrl::Call& call, PyObject* jwk) {

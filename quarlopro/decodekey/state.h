@@ -28,7 +28,7 @@ struct Names {
 };
 
 // Immutable objects made once.
-struct Texts {
+struct Constants {
     Held zero, one, two;               // 0, 1, 2
     Held byte_00, byte_01, byte_04;    // b"\x00", b"\x01", b"\x04"
     Held empty, newline, ascii;        // "", "\n", "ascii"
@@ -42,7 +42,7 @@ struct Texts {
 
 struct State {
     Names names;
-    Texts texts;
+    Constants constants;
     qrl::Originals originals;
     qrl::Base64Calls base64;
 };
