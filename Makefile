@@ -22,7 +22,7 @@ fuzz:
 	$(PYTHON) -m venv .venv-fuzz
 	.venv-fuzz/bin/python -m pip install -q --upgrade pip
 	.venv-fuzz/bin/python -m pip install -q ".[test]" atheris
-	.venv-fuzz/bin/python fuzz/run.py
+	PYTHONPATH=tests .venv-fuzz/bin/python fuzz/run.py
 
 ## Run the whole test suite against the library built with AddressSanitizer and
 ## UndefinedBehaviorSanitizer (build/asan).

@@ -2,8 +2,8 @@
 
 Each target takes the fuzzer's bytes, turns them into arguments, calls the
 native function and the plain-Python model of the same algorithm (the models
-that the tests use: ``tests/jwt_reference.py`` and the model inside
-``tests/test_decodekey_properties.py``), and asserts:
+that the tests use: ``tests/reference/jwt_model.py`` and
+``tests/reference/key_model.py``), and asserts:
 
 * the native outcome equals the model's: the same result, or the same
   exception type and message (a differential check, which finds wrong
@@ -20,18 +20,13 @@ directly by the tests.
 import base64
 import binascii
 import json
-import pathlib
-import sys
 import types
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
-if str(ROOT / "tests") not in sys.path:
-    sys.path.insert(0, str(ROOT / "tests"))
-
-import jwt_reference as ref  # noqa: E402
-import test_decodekey_properties as dkmodel  # noqa: E402
-from quarlopro import decodekey as dk  # noqa: E402
-from quarlopro import jwt_es256 as jwt  # noqa: E402
+from quarlopro import decodekey as dk
+from quarlopro import jwt_es256 as jwt
+from reference import jwt_model as ref
+from reference import key_model as dkmodel
+from reference import outcome
 
 # ---------------------------------------------------------------------------
 # A fixed key and clock, so that every input replays the same way
@@ -51,14 +46,6 @@ def prepare(replace=setattr) -> None:
     replace(jwt, "time", clock)
     replace(ref, "time", clock)
     replace(ref, "_verify_ecdsa_p256_sha256", jwt._verify_ecdsa_p256_sha256)
-
-
-def outcome(fn, *args, **kwargs):
-    """("ok", result) or ("raise", type, message): comparable."""
-    try:
-        return ("ok", fn(*args, **kwargs))
-    except Exception as exc:  # noqa: BLE001 - the exception is the outcome
-        return ("raise", type(exc), str(exc))
 
 
 def text_of(data: bytes) -> str:

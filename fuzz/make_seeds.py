@@ -4,21 +4,20 @@ The seeds are committed; run this again only to change them. Keys come from
 the `cryptography` package with fixed private values, tokens from the fixed
 key of harnesses.py, so the output is the same on every run.
 
-    PYTHONPATH=build/<dir>:. python fuzz/make_seeds.py
+    PYTHONPATH=build/<dir>:.:tests python fuzz/make_seeds.py
 """
 
 import hashlib
 import json
 import pathlib
 import shutil
-import sys
 
 from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric import ec
 
+import harnesses
+
 HERE = pathlib.Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
-import harnesses  # noqa: E402
 
 jwt, ref = harnesses.jwt, harnesses.ref
 CURVES = {"P-256": ec.SECP256R1(), "P-384": ec.SECP384R1(), "P-521": ec.SECP521R1()}

@@ -8,7 +8,8 @@ The corpus of each target grows in DIR/<target> (default fuzz/corpus, which
 git ignores); the committed seeds in fuzz/seeds/<target> are read as well.
 An input that fails a target is saved as DIR/_crashes/<target>-crash-<hash>
 and the run exits with status 1. The package must be importable (installed,
-or PYTHONPATH=build/<dir>:.).
+or PYTHONPATH=build/<dir>:.), and the reference models with it
+(PYTHONPATH=tests, as `make fuzz` sets it).
 """
 
 import argparse
@@ -33,9 +34,7 @@ def child(name: str, libfuzzer_args: list) -> None:
     import hypothesis  # noqa: F401
     import pytest  # noqa: F401
 
-    sys.path.insert(0, str(HERE))
-    with atheris.instrument_imports(include=["harnesses", "jwt_reference", "test_decodekey_properties", "json",
-                                             "base64"]):
+    with atheris.instrument_imports(include=["harnesses", "reference", "json", "base64"]):
         import harnesses
     harnesses.prepare()
     atheris.Setup([sys.argv[0], *libfuzzer_args], harnesses.HARNESSES[name])
@@ -74,7 +73,6 @@ def main() -> int:
 
     if options.child:
         child(options.child, options.targets)  # the libFuzzer arguments, after "--"
-    sys.path.insert(0, str(HERE))
     import harnesses
 
     if options.reproduce:

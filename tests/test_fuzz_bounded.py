@@ -11,9 +11,9 @@ import sys
 
 import pytest
 
+import harnesses
+
 FUZZ = pathlib.Path(__file__).resolve().parents[1] / "fuzz"
-sys.path.insert(0, str(FUZZ))
-import harnesses  # noqa: E402
 
 SECONDS = int(os.environ.get("QRL_FUZZ_SECONDS", "3"))
 TARGETS = sorted(harnesses.HARNESSES)
@@ -55,7 +55,8 @@ def _atheris_missing():
 def test_fuzz_target_for_a_few_seconds(name, tmp_path):
     process = subprocess.run(
         [sys.executable, str(FUZZ / "run.py"), "--seconds", str(SECONDS), "--corpus", str(tmp_path), name],
-        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=SECONDS + 300)
+        env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+        text=True, timeout=SECONDS + 300)
     assert process.returncode == 0, process.stdout[-6000:]
     line = next(line for line in process.stdout.splitlines() if line.startswith(name))
     runs = int(re.split(r"\s+", line)[2])

@@ -22,7 +22,8 @@ import types
 
 import pytest
 
-import jwt_reference as ref
+from reference import jwt_model as ref
+from reference import outcome
 from quarlopro import decodekey as dk
 from quarlopro import jwt_es256 as j
 from quarlopro import keygen, license, sign
@@ -57,7 +58,7 @@ def bounded(fn, *args, **kwargs):
     faulthandler.dump_traceback_later(6 * LIMIT, exit=True, file=sys.__stderr__)
     started = time.perf_counter()
     try:
-        result = ref.outcome(fn, *args, **kwargs)
+        result = outcome(fn, *args, **kwargs)
     finally:
         faulthandler.cancel_dump_traceback_later()
     elapsed = time.perf_counter() - started
@@ -137,7 +138,7 @@ def test_hostile_tokens(name):
     result = bounded(j.verify_es256_jwt, *args)
     check(result, expected)
     if len(args[0]) < 2_000_000:  # the model is plain Python: only on the smaller inputs
-        assert result == ref.outcome(ref.verify_es256_jwt, *args) or result[1] is RecursionError
+        assert result == outcome(ref.verify_es256_jwt, *args) or result[1] is RecursionError
 
 
 def test_ten_megabyte_claims_verify_in_bounded_time():
@@ -203,7 +204,7 @@ def test_negative_float_and_odd_claims(claims, leeway, expected):
     token = j.sign_es256_jwt(claims, D)  # JSON of NaN and the infinities is what json writes
     result = bounded(j.verify_es256_jwt, token, Q, leeway_seconds=leeway)
     check(result, expected)
-    assert result == ref.outcome(ref.verify_es256_jwt, token, Q, leeway_seconds=leeway)
+    assert result == outcome(ref.verify_es256_jwt, token, Q, leeway_seconds=leeway)
 
 
 @pytest.mark.parametrize("header, payload, iss, expected", [
@@ -224,7 +225,7 @@ def test_headers_and_payloads_that_are_not_objects(header, payload, iss, expecte
     token = token_for(payload, header)
     result = bounded(j.verify_es256_jwt, token, Q, iss)
     check(result, expected)
-    assert result == ref.outcome(ref.verify_es256_jwt, token, Q, iss)
+    assert result == outcome(ref.verify_es256_jwt, token, Q, iss)
 
 
 # ---------------------------------------------------------------------------
@@ -359,8 +360,8 @@ def test_block_search_agrees_with_the_regular_expression(text):
                                    (dk.pem_private_key_to_der,
                                     r"-----BEGIN (PRIVATE KEY|EC PRIVATE KEY)-----(.*?)-----END \1-----", 2)):
         match = re.search(pattern, text, flags=re.S)
-        expected = ref.outcome(base64.b64decode, re.sub(r"\s+", "", match.group(group))) if match else None
-        got = ref.outcome(native, text)
+        expected = outcome(base64.b64decode, re.sub(r"\s+", "", match.group(group))) if match else None
+        got = outcome(native, text)
         if expected is None:
             assert got[:2] == ("raise", ValueError) and got[2].startswith("PEM does not contain")
         else:

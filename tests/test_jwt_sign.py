@@ -1,7 +1,7 @@
 """Deterministic ECDSA signing (RFC 6979, low-s), key pairs and JWKs of
 quarlopro.jwt_es256: published vectors, interop with the `cryptography`
 package, every message, the error paths that only replaced helpers reach,
-and differential tests against jwt_reference."""
+and differential tests against reference/jwt_model.py."""
 
 import base64
 import hashlib
@@ -17,7 +17,8 @@ from cryptography.hazmat.primitives.asymmetric.utils import decode_dss_signature
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-import jwt_reference as ref
+from reference import jwt_model as ref
+from reference import outcome
 import quarlopro.jwt_es256 as jwt_es256
 
 P, N = ref._P256_P, ref._P256_N
@@ -140,7 +141,7 @@ def test_signing_matches_the_model(d, message):
 @given(st.one_of(st.integers(0, 2 ** 256 - 1), st.integers(-(2 ** 300), 2 ** 300)),
        st.one_of(st.binary(min_size=32, max_size=32), st.binary(max_size=100)))
 def test_nonce_matches_the_model(d, message_hash):
-    assert ref.outcome(rfc6979_k, d, message_hash) == ref.outcome(ref._rfc6979_k_p256_sha256, d, message_hash)
+    assert outcome(rfc6979_k, d, message_hash) == outcome(ref._rfc6979_k_p256_sha256, d, message_hash)
 
 
 @pytest.mark.parametrize("d, error", [(-1, OverflowError), (2 ** 256, OverflowError)])
@@ -260,8 +261,8 @@ def test_signer_uses_the_modules_helpers(path, monkeypatch):
 def test_replaced_nonce_is_used(path, monkeypatch, k):
     for module in (jwt_es256, ref):
         monkeypatch.setattr(module, "_rfc6979_k_p256_sha256", lambda d, h, k=k: k)
-    got = ref.outcome(sign, b"m", RFC_D)
-    assert got == ref.outcome(ref._sign_ecdsa_p256_sha256, b"m", RFC_D)
+    got = outcome(sign, b"m", RFC_D)
+    assert got == outcome(ref._sign_ecdsa_p256_sha256, b"m", RFC_D)
     assert got[0] == "ok" and split(got[1])[0] == ref.point_mul(k)[0] % N
 
 
@@ -430,9 +431,9 @@ def test_int_to_b64url_32(value, text):
 
 @pytest.mark.parametrize("value", [2 ** 256, -1, -(2 ** 300)])
 def test_int_to_b64url_32_out_of_range(value):
-    got = ref.outcome(jwt_es256._int_to_b64url_32, value)
+    got = outcome(jwt_es256._int_to_b64url_32, value)
     assert got[:2] == ("raise", OverflowError)
-    assert got == ref.outcome(ref._int_to_b64url_32, value)
+    assert got == outcome(ref._int_to_b64url_32, value)
 
 
 def jwk(**members):
@@ -448,7 +449,7 @@ class NeRaises:
 
 
 @pytest.mark.parametrize("reader", ["public_key_xy_from_jwk", "private_key_d_from_jwk"])
-@pytest.mark.parametrize("key, outcome", [
+@pytest.mark.parametrize("key, expected", [
     ({"kty": "RSA", "crv": "P-256", "x": "AQ", "y": "AQ", "d": "AQ"}, "Unsupported JWK key type or curve"),
     ({"kty": "EC", "crv": "P-384", "x": "AQ", "y": "AQ", "d": "AQ"}, "Unsupported JWK key type or curve"),
     ({"crv": "P-256", "x": "AQ", "y": "AQ", "d": "AQ"}, "Unsupported JWK key type or curve"),
@@ -459,13 +460,13 @@ class NeRaises:
     ({"kty": "EC", "crv": "P-256", "x": 5, "y": "AQ", "d": 5}, TypeError),
     ({"kty": "EC", "crv": "P-256", "x": "A", "y": "AQ", "d": "A"}, ValueError),  # base64 error
 ], ids=lambda v: repr(v)[:40])
-def test_jwk_reader_errors(reader, key, outcome):
-    got = ref.outcome(getattr(jwt_es256, reader), key)
-    assert got == ref.outcome(getattr(ref, reader), key)
-    if isinstance(outcome, str):
-        assert got == ("raise", ValueError, outcome)
+def test_jwk_reader_errors(reader, key, expected):
+    got = outcome(getattr(jwt_es256, reader), key)
+    assert got == outcome(getattr(ref, reader), key)
+    if isinstance(expected, str):
+        assert got == ("raise", ValueError, expected)
     else:
-        assert got[0] == "raise" and issubclass(got[1], outcome)
+        assert got[0] == "raise" and issubclass(got[1], expected)
 
 
 @pytest.mark.parametrize("key, message", [
@@ -491,7 +492,7 @@ def test_public_jwk_reading(key, result):
     assert type(jwt_es256.public_key_xy_from_jwk(key)) is tuple
 
 
-@pytest.mark.parametrize("key, outcome", [
+@pytest.mark.parametrize("key, expected", [
     (jwk(d="AA"), "Invalid private key"),  # d = 0
     (jwk(d=""), "Invalid private key"),
     (jwk(d=ref._int_to_b64url_32(N)), "Invalid private key"),
@@ -501,10 +502,10 @@ def test_public_jwk_reading(key, result):
     (jwk(d="AAAAAAAB"), 1),  # leading zero bytes
     (jwk(d=ref._int_to_b64url_32(N - 1), x="wrong", y=5), N - 1),  # x and y are not looked at
 ])
-def test_private_jwk_reading(key, outcome):
-    got = ref.outcome(jwt_es256.private_key_d_from_jwk, key)
-    assert got == ref.outcome(ref.private_key_d_from_jwk, key)
-    assert got == (("raise", ValueError, outcome) if isinstance(outcome, str) else ("ok", outcome))
+def test_private_jwk_reading(key, expected):
+    got = outcome(jwt_es256.private_key_d_from_jwk, key)
+    assert got == outcome(ref.private_key_d_from_jwk, key)
+    assert got == (("raise", ValueError, expected) if isinstance(expected, str) else ("ok", expected))
 
 
 def test_jwk_readers_use_the_modules_b64url_decode(monkeypatch):
@@ -519,4 +520,4 @@ def test_jwk_readers_use_the_modules_b64url_decode(monkeypatch):
                        max_size=6))
 def test_jwk_readers_match_the_model(key):
     for name in ("public_key_xy_from_jwk", "private_key_d_from_jwk"):
-        assert ref.outcome(getattr(jwt_es256, name), key) == ref.outcome(getattr(ref, name), key)
+        assert outcome(getattr(jwt_es256, name), key) == outcome(getattr(ref, name), key)

@@ -1,6 +1,6 @@
 """ECDSA P-256 / SHA-256 verification and the DER signature reader of
 quarlopro.jwt_es256: edge cases, Wycheproof vectors, signatures made by the
-`cryptography` package, and differential tests against jwt_reference."""
+`cryptography` package, and differential tests against reference/jwt_model.py."""
 
 import hashlib
 import random
@@ -12,7 +12,8 @@ from cryptography.hazmat.primitives.asymmetric.utils import decode_dss_signature
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-import jwt_reference as ref
+from reference import jwt_model as ref
+from reference import outcome
 import quarlopro.jwt_es256 as jwt_es256
 
 P, N = ref._P256_P, ref._P256_N
@@ -101,7 +102,7 @@ def test_public_key_forms(path, key, expected):
 def test_malformed_public_key_raises(path, key, error):
     with pytest.raises(error):
         verify(b"the message", SIG1, key)
-    assert ref.outcome(verify, b"the message", SIG1, key) == ref.outcome(ref._verify_ecdsa_p256_sha256,
+    assert outcome(verify, b"the message", SIG1, key) == outcome(ref._verify_ecdsa_p256_sha256,
                                                                           b"the message", SIG1, key)
 
 
@@ -404,7 +405,7 @@ def test_der_reader_errors(hex_der, message):
     with pytest.raises(ValueError) as info:
         der_to_raw(h(hex_der))
     assert str(info.value) == message
-    assert ref.outcome(ref._der_ecdsa_signature_to_raw64, h(hex_der)) == ("raise", ValueError, message)
+    assert outcome(ref._der_ecdsa_signature_to_raw64, h(hex_der)) == ("raise", ValueError, message)
 
 
 def test_der_reader_huge_input():
@@ -432,7 +433,7 @@ der_bytes = st.one_of(
 @settings(max_examples=400, deadline=None)
 @given(der_bytes)
 def test_der_reader_matches_the_model(data):
-    assert ref.outcome(der_to_raw, data) == ref.outcome(ref._der_ecdsa_signature_to_raw64, data)
+    assert outcome(der_to_raw, data) == outcome(ref._der_ecdsa_signature_to_raw64, data)
 
 
 @settings(max_examples=20, deadline=None, suppress_health_check=[HealthCheck.too_slow])

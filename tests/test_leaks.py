@@ -32,7 +32,7 @@ import types
 
 import pytest
 
-import jwt_reference as ref
+from reference import jwt_model as ref
 from quarlopro import decodekey as dk
 from quarlopro import jwt_es256 as j
 from quarlopro import keygen, license, main, sign

@@ -22,7 +22,7 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 PYPROJECT = ROOT / "pyproject.toml"
 QUARLO_DIR = pathlib.Path(quarlo.__file__).resolve().parent
 # The modules of the package and its host, and the test suite's own helpers.
-OWN = {"quarlo", "quarlopro", "_qrl_shared", "quarlo_pro", "conftest", "jwt_reference", "typing_example"}
+OWN = {"quarlo", "quarlopro", "_qrl_shared", "quarlo_pro", "conftest", "reference", "typing_example"}
 # distutils is the standard library's up to Python 3.11, setuptools' after.
 PROVIDED_BY = {"distutils": "setuptools"}
 

@@ -13,6 +13,7 @@ import pytest
 
 from quarlopro import decodekey as dk
 from quarlopro import jwt_es256 as j
+from reference import outcome
 
 SECONDS = float(os.environ.get("QRL_STRESS_SECONDS", "4"))
 THREADS = 8
@@ -57,13 +58,6 @@ def deterministic_tasks():
     return tasks
 
 
-def outcome(fn, args):
-    try:
-        return ("ok", fn(*args))
-    except Exception as exc:  # noqa: BLE001 - the error is the result compared
-        return ("raise", type(exc), str(exc))
-
-
 def check_generated_pair():
     """A fresh key pair, checked for consistency; returns a problem or None."""
     private, public = j.generate_es256_keypair_jwk("t")
@@ -84,7 +78,7 @@ def check_generated_pair():
 
 def test_eight_threads_give_the_single_thread_results():
     tasks = deterministic_tasks()
-    expected = [outcome(fn, args) for _, fn, args in tasks]
+    expected = [outcome(fn, *args) for _, fn, args in tasks]
     assert any(result[0] == "raise" for result in expected)  # error paths run too
     problems, rounds = [], [0] * THREADS
     barrier = threading.Barrier(THREADS)
@@ -99,7 +93,7 @@ def test_eight_threads_give_the_single_thread_results():
             for k in range(len(tasks)):
                 index = (k + worker * 7) % len(tasks)
                 name, fn, args = tasks[index]
-                got = outcome(fn, args)
+                got = outcome(fn, *args)
                 if got != expected[index]:
                     problems.append((worker, name, got, expected[index]))
                 step += 1

@@ -8,10 +8,10 @@ Argument checks on entry follow the package's conventions (exact ``bytes`` /
 ``str`` / ``dict``, ``X | None``, ``int`` converted with ``int()``, ``bool``
 by truth value) with the same ``TypeError`` wording as the native runtime.
 
-It also holds the test-side helpers shared by several test files: running a
-call into a comparable outcome, a strict DER classifier used to explain the
-lenient reader's disagreements with Wycheproof, and a token builder that signs
-arbitrary header and payload segments.
+It also holds the test-side helpers shared by several test files: a strict
+DER classifier used to explain the lenient reader's disagreements with
+Wycheproof, and a token builder that signs arbitrary header and payload
+segments.
 """
 
 import base64
@@ -399,14 +399,6 @@ def verify_es256_jwt(token, public_key_xy, expected_iss=None, expected_aud=None,
 
 # ---------------------------------------------------------------------------
 # Test-side helpers
-
-
-def outcome(fn, *args, **kwargs):
-    """("ok", result) or ("raise", exception type, message): comparable."""
-    try:
-        return ("ok", fn(*args, **kwargs))
-    except Exception as exc:  # noqa: BLE001 - every failure is compared
-        return ("raise", type(exc), str(exc))
 
 
 def point_mul(k, point=(_P256_GX, _P256_GY)):
