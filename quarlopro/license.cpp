@@ -3,6 +3,10 @@
 // showJwt prints the claims of a compact ES256 token read from a file. With
 // a PEM public key it verifies the token first and prints the verified
 // claims; without one it decodes the payload segment with no check at all.
+//
+// Failures keep their exceptions and messages; a note (PEP 678) names the
+// file they are about, and says why a token file that ends in a line break
+// fails verification (the token is used as read).
 #include "qrl.h"
 
 #include <span>
@@ -15,7 +19,8 @@ using qrl::Ref;
     X(json, "json") X(base64, "base64") X(loads, "loads") X(urlsafe_b64decode, "urlsafe_b64decode")              \
     X(read_text, "read_text") X(split, "split") X(jwt, "jwt") X(public_, "public") X(dot, ".") X(pad, "===")      \
     X(print, "print") X(verify_es256_jwt, "verify_es256_jwt") X(public_key_xy_from_jwk, "public_key_xy_from_jwk") \
-    X(pem_public_key_to_der, "pem_public_key_to_der") X(der_spki_ec_to_jwk, "der_spki_ec_to_jwk")
+    X(pem_public_key_to_der, "pem_public_key_to_der") X(der_spki_ec_to_jwk, "der_spki_ec_to_jwk")           \
+    X(add_note, "add_note") X(rstrip, "rstrip")
 
 struct Names {
 #define DECLARE(id, text) PyObject* id;
@@ -31,8 +36,60 @@ bool init_names() {
     return !PyErr_Occurred();
 }
 
+// Adds a note (PEP 678) to the exception being raised, which stays raised;
+// the command line shows it after the message. The note is made by
+// `make_note` while no exception is set; if making or adding it fails, the
+// original exception is raised alone. OSErrors name their file already and
+// get none.
+template <typename MakeNote>
+void add_note(MakeNote make_note) {
+    if (PyErr_ExceptionMatches(PyExc_OSError)) return;
+    Ref error = qrl::fetch_exception();
+    Ref note = make_note();
+    if (!note || !qrl::call_method(error.get(), names.add_note, note.get())) PyErr_Clear();
+    qrl::restore_exception(std::move(error));
+}
+
+Ref format(const char* format, PyObject* a, PyObject* b = nullptr) {
+    return qrl::steal(PyUnicode_FromFormat(format, a, b));
+}
+
+// Whether `text` has the shape of a compact token: three segments joined by
+// "." and no white space; -1 on error.
+int token_shaped(PyObject* text) {
+    if (!PyUnicode_Check(text)) return 0;
+    const Py_ssize_t dots = PyUnicode_Count(text, names.dot, 0, PY_SSIZE_T_MAX);
+    if (dots < 0) return -1;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        if (Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(text, i))) return 0;
+    }
+    return dots == 2;
+}
+
+// The note for a token that could not be read or verified: the file holds
+// no token, or a token followed by a line break (which the token is read
+// with, so that it becomes part of the signature segment), or a token that
+// fails a check of `public_path`'s key.
+Ref token_note(PyObject* token, PyObject* token_path, PyObject* public_path) {
+    const int shaped = token_shaped(token);
+    if (shaped < 0) return {};
+    if (!shaped) {
+        Ref stripped = PyUnicode_Check(token) ? qrl::call_method(token, names.rstrip) : Ref();
+        const int stripped_shaped = stripped ? token_shaped(stripped.get()) : 0;
+        if (stripped_shaped < 0) return {};
+        if (stripped_shaped && public_path)
+            return format("the token in %S ends with a line break, which is read as part of its signature; "
+                          "write the file without one, as quarlo sign does", token_path);
+        if (!stripped_shaped) return format("the token file %S holds no token of the form header.payload.signature",
+                                            token_path);
+    }
+    if (!public_path) return format("the token file %S", token_path);
+    return format("verifying the token in %S with the public key in %S", token_path, public_path);
+}
+
 // verify_es256_jwt(token, public_key_xy_from_jwk(der_spki_ec_to_jwk(pem_public_key_to_der(pem))))
-Ref verified_claims(qrl::Call& call, PyObject* token, PyObject* public_path) {
+Ref verified_claims(qrl::Call& call, PyObject* token, PyObject* token_path, PyObject* public_path) {
     Ref jwt_es256[2];  // verify_es256_jwt, public_key_xy_from_jwk
     Ref decodekey[2];  // pem_public_key_to_der, der_spki_ec_to_jwk
     if (!qrl::import_names(call.globals(), "jwt_es256", {names.verify_es256_jwt, names.public_key_xy_from_jwk}, jwt_es256) ||
@@ -42,8 +99,13 @@ Ref verified_claims(qrl::Call& call, PyObject* token, PyObject* public_path) {
     Ref der = pem ? qrl::call(decodekey[0].get(), pem.get()) : Ref();
     Ref jwk = der ? qrl::call(decodekey[1].get(), der.get()) : Ref();
     Ref xy = jwk ? qrl::call(jwt_es256[1].get(), jwk.get()) : Ref();
-    if (!xy) return {};
-    return qrl::call(jwt_es256[0].get(), token, xy.get());
+    if (!xy) {
+        add_note([&] { return format("the public key file %S", public_path); });
+        return {};
+    }
+    Ref claims = qrl::call(jwt_es256[0].get(), token, xy.get());
+    if (!claims) add_note([&] { return token_note(token, token_path, public_path); });
+    return claims;
 }
 
 // json.loads(base64.urlsafe_b64decode(token.split(".")[1] + "===")): the
@@ -58,17 +120,34 @@ Ref unverified_claims(qrl::Call& call, PyObject* token) {
     return qrl::call_global_attr(call.globals(), names.json, names.loads, decoded.get());
 }
 
+// print(claims); returns None.
+PyObject* print_claims(qrl::Call& call, PyObject* claims) {
+    if (!qrl::call_global(call.globals(), names.print, claims)) return nullptr;
+    Py_RETURN_NONE;
+}
+
 PyObject* show_jwt(qrl::Call& call) {
     PyObject* args = call[0];
     Ref token_path = qrl::getattr(args, names.jwt);
-    Ref token = token_path ? qrl::call_method(token_path.get(), names.read_text) : Ref();
-    Ref public_path = token ? qrl::getattr(args, names.public_) : Ref();
+    if (!token_path) return nullptr;
+    Ref token = qrl::call_method(token_path.get(), names.read_text);
+    if (!token) {
+        add_note([&] { return format("the token file %S", token_path.get()); });
+        return nullptr;
+    }
+    Ref public_path = qrl::getattr(args, names.public_);
     const int verify = qrl::truth(public_path);
     if (verify < 0) return nullptr;
-    Ref payload = verify ? verified_claims(call, token.get(), public_path.get()) : unverified_claims(call, token.get());
-    if (!payload) return nullptr;
-    if (!qrl::call_global(call.globals(), names.print, payload.get())) return nullptr;
-    Py_RETURN_NONE;
+    if (verify) {
+        Ref claims = verified_claims(call, token.get(), token_path.get(), public_path.get());
+        return claims ? print_claims(call, claims.get()) : nullptr;
+    }
+    Ref claims = unverified_claims(call, token.get());
+    if (!claims) {
+        add_note([&] { return token_note(token.get(), token_path.get(), nullptr); });
+        return nullptr;
+    }
+    return print_claims(call, claims.get());
 }
 
 const qrl::FunctionSpec kShowJwt{
