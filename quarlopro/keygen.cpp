@@ -5,12 +5,20 @@
 // SubjectPublicKeyInfo ("PUBLIC KEY"). Both texts are complete before the
 // first file is touched. Before anything is written it refuses a missing
 // path and two paths that name the same file (the public key would replace
-// the private one). The private key file is owner-only (0600) from the
-// moment it exists, whatever the umask; it is then written through the
-// given object's write_bytes, like the public one.
+// the private one).
+//
+// A key file named by a path is opened once, checked and written through
+// that descriptor, so that it cannot be swapped for another file in between.
+// A regular file that belongs to another user is refused, since its owner
+// could read the private key, or replace the public key that builds then
+// trust. The private key file is owner-only (0600) from the moment it
+// exists, whatever the umask. Objects that are not paths are written
+// through their own write_bytes.
 #include "qrl.h"
 
 #include <span>
+#include <string_view>
+#include <utility>
 
 #ifndef _WIN32
 #include <cerrno>
@@ -45,18 +53,30 @@ bool init_names() {
 // ---------------------------------------------------------------------------
 // Files
 
-// A key file named by a file system path, and whether it was created here,
-// so that a failed write can remove it again. Objects that are not paths are
-// left to their own write_bytes.
+// A key file opened for writing: the path as given and as the OS sees it,
+// its descriptor (closed when done), whether it is a regular file, and
+// whether it was created here, so that a failed write can remove it again.
+// Objects that are not paths get no descriptor.
 struct KeyFile {
-    Ref path;             // file system path (str or bytes), or null
+    Ref path;     // file system path (str or bytes), or null
+    Ref encoded;  // the path encoded for the OS (bytes), or null
+    int fd = -1;
     bool created = false;
-    bool existed = false;  // the name was there already (a file, a link)
+    bool regular = false;
+
+    KeyFile() = default;
+    KeyFile(const KeyFile&) = delete;
+    KeyFile& operator=(const KeyFile&) = delete;
+#ifndef _WIN32
+    ~KeyFile() {
+        if (fd >= 0) ::close(fd);
+    }
+#endif
 };
 
-// The file system path of `target` encoded for the OS into `encoded`; false
-// with no error set for objects that are not paths.
-bool os_path(PyObject* target, KeyFile& file, Ref& encoded) {
+// The file system path of `target` into `file`; false with no error set for
+// objects that are not paths.
+bool os_path(PyObject* target, KeyFile& file) {
     file.path = qrl::steal(PyOS_FSPath(target));
     if (!file.path) {
         if (PyErr_ExceptionMatches(PyExc_TypeError)) PyErr_Clear();
@@ -64,91 +84,110 @@ bool os_path(PyObject* target, KeyFile& file, Ref& encoded) {
     }
     PyObject* bytes = nullptr;
     if (!PyUnicode_FSConverter(file.path.get(), &bytes)) return false;
-    encoded = qrl::steal(bytes);
+    file.encoded = qrl::steal(bytes);
     return true;
 }
 
+#ifndef _WIN32
 // Raises the OSError of errno for the file, as open() would; returns false.
-bool file_error(const KeyFile& file, int fd) {
-    const int error = errno;
-    if (fd >= 0) ::close(fd);
-    errno = error;
+bool file_error(const KeyFile& file) {
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, file.path.get());
     return false;
 }
 
-#ifndef _WIN32
-// Opens the file `name` for writing without truncating it: a new file is
-// created with `mode`, a name that exists already is opened again with
-// `existing_flags` added. Returns the descriptor, or -1 with errno set.
-int open_key_file(const char* name, mode_t mode, int existing_flags, KeyFile& file) {
-    int fd = ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    file.created = fd >= 0;
-    file.existed = fd < 0 && errno == EEXIST;
-    if (file.existed) fd = ::open(name, O_WRONLY | O_CLOEXEC | existing_flags, mode);
-    return fd;
+// Writes all of `data` to `fd`; false with errno set.
+bool write_all(int fd, std::span<const std::uint8_t> data) {
+    while (!data.empty()) {
+        const ssize_t written = ::write(fd, data.data(), data.size());
+        if (written < 0 && errno == EINTR) continue;
+        if (written < 0) return false;
+        data = data.subspan(static_cast<std::size_t>(written));
+    }
+    return true;
 }
 #endif
+
+#ifndef _WIN32
+// Opens an existing name for writing as it is. O_CREAT only for a symbolic
+// link whose target does not exist yet: with it, a kernel that protects
+// files in sticky directories (fs.protected_regular) would refuse another
+// user's file before it could be examined.
+int open_existing(const char* name, int mode) {
+    const int fd = ::open(name, O_WRONLY | O_CLOEXEC);
+    return fd >= 0 || errno != ENOENT ? fd : ::open(name, O_WRONLY | O_CREAT | O_CLOEXEC, mode);
+}
+#endif
+
+// Opens the key file `target` for writing without truncating it, so that a
+// mistake found here (a missing directory, a directory, a file of another
+// user) costs no existing key: a new file is created with `mode`, an
+// existing name is opened as it is (a symbolic link is followed, its target
+// created if need be; a FIFO waits for its reader). `what` names the file in
+// the refusal ("private key").
+bool open_key_file(PyObject* target, const char* what, int mode, KeyFile& file) {
+#ifndef _WIN32
+    if (!os_path(target, file)) return !PyErr_Occurred();
+    const char* name = PyBytes_AS_STRING(file.encoded.get());
+    file.fd = ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    file.created = file.fd >= 0;
+    if (file.fd < 0 && errno == EEXIST) file.fd = open_existing(name, mode);
+    struct stat info;
+    if (file.fd < 0 || ::fstat(file.fd, &info) != 0) return file_error(file);
+    file.regular = S_ISREG(info.st_mode);
+    if (file.regular && info.st_uid != ::geteuid()) {
+        PyErr_Format(PyExc_ValueError, "the %s file %R belongs to another user; refusing to write the key into it",
+                     what, file.path.get());
+        return false;
+    }
+#else
+    (void)target;
+    (void)what;
+    (void)mode;
+    (void)file;
+#endif
+    return true;
+}
 
 // The private key file, made owner-only before any key byte is written:
-// created with mode 0600, or, when it is an existing regular file of this
-// user, set to 0600. Other existing files (someone else's, devices) keep
-// their mode, as write_bytes would leave it. A symbolic link is followed,
-// creating its target if need be, as write_bytes does.
-bool prepare_private_file(PyObject* target, KeyFile& file) {
+// created with mode 0600, or set to 0600 when it is an existing regular file
+// (of this user, as open_key_file made sure). Other files (devices) keep
+// their mode.
+bool open_private_file(PyObject* target, KeyFile& file) {
+    if (!open_key_file(target, "private key", 0600, file)) return false;
 #ifndef _WIN32
-    Ref bytes;
-    if (!os_path(target, file, bytes)) return !PyErr_Occurred();
-    // O_CREAT again for a link whose target does not exist yet.
-    const int fd = open_key_file(PyBytes_AS_STRING(bytes.get()), 0600, O_CREAT, file);
-    struct stat info;
     // A file created here is set too: a strict umask must not leave it
-    // without write permission for the write that follows.
-    const bool tighten = fd >= 0 && (file.created || (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-                                                      info.st_uid == ::geteuid()));
-    if (fd < 0 || (tighten && ::fchmod(fd, 0600) != 0)) return file_error(file, fd);
-    ::close(fd);
-#else
-    (void)target;
-    (void)file;
+    // without the owner's read permission.
+    if (file.regular && ::fchmod(file.fd, 0600) != 0) return file_error(file);
 #endif
     return true;
 }
 
-// The public key file is written after the private one. So that a mistake in
-// its name (a missing directory, a directory) cannot cost an existing private
-// key, it is opened for writing first, without truncating it: the error is
-// the one writing it would raise. A file created here stays empty until the
-// public key is written. FIFOs and dangling links are left to write_bytes.
-bool check_public_file(PyObject* target, KeyFile& file) {
+// Writes `pem` into the key file: through its descriptor, replacing what a
+// regular file held, or through the object's own write_bytes.
+bool write_key_file(PyObject* target, KeyFile& file, PyObject* pem) {
 #ifndef _WIN32
-    Ref bytes;
-    if (!os_path(target, file, bytes)) return !PyErr_Occurred();
-    const int fd = open_key_file(PyBytes_AS_STRING(bytes.get()), 0666, O_NONBLOCK, file);
-    // A FIFO without a reader, or a link to nothing yet: left to write_bytes.
-    if (fd < 0 && file.existed && (errno == ENXIO || errno == ENOENT)) return true;
-    if (fd < 0) return file_error(file, fd);
-    ::close(fd);
-#else
-    (void)target;
-    (void)file;
+    if (file.fd >= 0) {
+        if (!PyBytes_Check(pem)) {
+            PyErr_Format(PyExc_TypeError, "a bytes-like object is required, not '%.200s'", Py_TYPE(pem)->tp_name);
+            return false;
+        }
+        if ((file.regular && ::ftruncate(file.fd, 0) != 0) || !write_all(file.fd, qrl::bytes_view(pem)))
+            return file_error(file);
+        if (::close(std::exchange(file.fd, -1)) != 0) return file_error(file);
+        return true;
+    }
 #endif
-    return true;
+    return static_cast<bool>(qrl::call_method(target, names.write_bytes, pem));
 }
 
 // Removes a key file created here after a write failed, keeping the write's
 // exception.
-void discard_created_file(const KeyFile& file) {
+void discard_created_file(KeyFile& file) {
     if (!file.created) return;
     Ref error = qrl::fetch_exception();
 #ifndef _WIN32
-    PyObject* encoded = nullptr;
-    if (PyUnicode_FSConverter(file.path.get(), &encoded)) {
-        ::unlink(PyBytes_AS_STRING(encoded));
-        Py_DECREF(encoded);
-    } else {
-        PyErr_Clear();
-    }
+    if (file.fd >= 0) ::close(std::exchange(file.fd, -1));
+    ::unlink(PyBytes_AS_STRING(file.encoded.get()));
 #endif
     qrl::restore_exception(std::move(error));
 }
@@ -188,18 +227,17 @@ PyObject* create_keypair(qrl::Call& call) {
     Ref public_pem = private_pem ? pem_bytes(decodekey[1].get(), jwks[1].get()) : Ref();
     if (!public_pem) return nullptr;
 
+    // Both files are opened before either is written: a bad name for the
+    // public one cannot cost an existing private key.
     KeyFile public_file, private_file;
-    if (!check_public_file(public_path, public_file)) return nullptr;
-    if (!prepare_private_file(private_path, private_file)) {
+    const bool written = open_key_file(public_path, "public key", 0666, public_file) &&
+                         open_private_file(private_path, private_file) &&
+                         write_key_file(private_path, private_file, private_pem.get());
+    if (!written) discard_created_file(private_file);
+    if (!written || !write_key_file(public_path, public_file, public_pem.get())) {
         discard_created_file(public_file);
         return nullptr;
     }
-    if (!qrl::call_method(private_path, names.write_bytes, private_pem.get())) {
-        discard_created_file(private_file);
-        discard_created_file(public_file);
-        return nullptr;
-    }
-    if (!qrl::call_method(public_path, names.write_bytes, public_pem.get())) return nullptr;
     Py_RETURN_NONE;
 }
 
