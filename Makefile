@@ -30,7 +30,7 @@ test-asan:
 	$(PYTHON) -m venv .venv-asan
 	.venv-asan/bin/python -m pip install -q --upgrade pip
 	.venv-asan/bin/python -m pip install -q ".[test]"
-	PYTHON=$(CURDIR)/.venv-asan/bin/python tools/run_sanitized.sh
+	PYTHON=$(CURDIR)/.venv-asan/bin/python tools/test_asan.sh
 
 ## Time every operation against its peers and print the table.
 bench: install

@@ -44,6 +44,11 @@ void restore_exception(Ref exception) {
 #endif
 }
 
+bool add_note_to(PyObject* exception, PyObject* note) {
+    Ref name = intern("add_note");
+    return name && steal(PyObject_CallMethodOneArg(exception, name.get(), note));
+}
+
 void raise_for_current_cxx_exception() noexcept {
     try {
         throw;

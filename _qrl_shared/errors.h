@@ -5,6 +5,7 @@
 #include "ref.h"
 
 #include <cstddef>
+#include <utility>
 
 namespace qrl {
 
@@ -29,6 +30,19 @@ private:
 Ref fetch_exception();
 // Raises again an exception taken with fetch_exception.
 void restore_exception(Ref exception);
+
+// Adds a note (PEP 678) to the exception being raised, which stays raised;
+// the command line shows it after the message. The note is made by
+// `make_note` (returning a new str, or null) while no exception is set; if
+// making or adding it fails, the original exception is raised alone.
+bool add_note_to(PyObject* exception, PyObject* note);
+template <typename MakeNote>
+void add_note(MakeNote make_note) {
+    Ref error = fetch_exception();
+    Ref note = make_note();
+    if (!note || !add_note_to(error.get(), note.get())) PyErr_Clear();
+    restore_exception(std::move(error));
+}
 
 // Raises the Python exception for the C++ exception being handled.
 void raise_for_current_cxx_exception() noexcept;

@@ -3,11 +3,15 @@
 Each row runs our operation and its peers on the same inputs in one process,
 one after the other, and reports the median time per operation (timeit with
 warm-up and repeats), the ratio to each peer and operations per second.
-Targets are ratios measured in the same run. The table is printed, written as
-JSON under bench/results/ (latest.json and a time-stamped copy) and, with
---readme, written into README.md between the bench markers.
+Targets are ratios measured in the same run. The table is printed and the
+run is written as JSON to --out (default build/bench/latest.json, which git
+ignores), so that running a benchmark never changes the tree. Recording a
+run is a separate step: --record FILE copies a run's JSON into bench/results/
+(latest.json and a time-stamped copy) and, with --readme, writes its table
+into README.md between the bench markers.
 
-    python bench/run.py [--quick] [--readme README.md]
+    python bench/run.py [--quick] [--out FILE]        (make bench)
+    python bench/run.py --record FILE [--readme README.md]   (make bench-record)
 """
 
 from __future__ import annotations
@@ -41,7 +45,9 @@ from joserfc.jwk import ECKey
 import quarlopro
 from quarlopro import decodekey, jwt_es256
 
-RESULTS = pathlib.Path(__file__).resolve().parent / "results"
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+RESULTS = ROOT / "bench" / "results"
+DEFAULT_OUT = ROOT / "build" / "bench" / "latest.json"
 
 
 @dataclass
@@ -334,24 +340,46 @@ def write_readme(readme: pathlib.Path, table: str) -> None:
     readme.write_text(f"{head}{start}\n{table}{end}{tail}")
 
 
+def record(source: pathlib.Path, readme: pathlib.Path | None) -> int:
+    """Keeps the run in `source` under bench/results/ and, with `readme`, its table there."""
+    try:
+        payload = source.read_text()
+        report = json.loads(payload)
+    except (OSError, ValueError) as exc:
+        raise SystemExit(f"bench: cannot record {source}: {exc} (run `make bench` first)") from None
+    if report.get("quick"):
+        raise SystemExit(f"bench: {source} is a --quick run, not one for the record")
+    RESULTS.mkdir(exist_ok=True)
+    stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
+    (RESULTS / "latest.json").write_text(payload)
+    (RESULTS / f"{stamp}.json").write_text(payload)
+    if readme:
+        write_readme(readme, markdown(report))
+    print(f"bench: recorded {source} as bench/results/{stamp}.json" + (f" and in {readme}" if readme else ""))
+    return 0
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="fewer repeats (a smoke run, not for the record)")
-    parser.add_argument("--readme", type=pathlib.Path, help="write the table into this README's bench section")
+    parser.add_argument("--out", type=pathlib.Path, default=DEFAULT_OUT,
+                        help=f"where the run's JSON goes (default {DEFAULT_OUT.relative_to(ROOT)})")
+    parser.add_argument("--record", type=pathlib.Path, metavar="FILE",
+                        help="keep the run in FILE under bench/results/ instead of running")
+    parser.add_argument("--readme", type=pathlib.Path, help="with --record: write the table into this README")
     args = parser.parse_args()
+    if args.record:
+        return record(args.record, args.readme)
+    if args.readme:
+        parser.error("--readme goes with --record")
     print(machine_line(), flush=True)
     report = run(args.quick)
-    RESULTS.mkdir(exist_ok=True)
-    stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
-    payload = json.dumps(report, indent=2)
-    (RESULTS / "latest.json").write_text(payload)
-    if not args.quick:
-        (RESULTS / f"{stamp}.json").write_text(payload)
+    args.out.parent.mkdir(parents=True, exist_ok=True)
+    args.out.write_text(json.dumps(report, indent=2))
     table = markdown(report)
     print()
     print(table)
-    if args.readme:
-        write_readme(args.readme, table)
+    print(f"\n(the run is in {args.out}; `make bench-record` keeps it in bench/results/ and README.md)")
     missed = [e["operation"] for e in report["rows"] + report["threads"] if "target" in e and not e["target"]["met"]]
     if missed:
         print("Targets missed: " + ", ".join(missed))

@@ -268,8 +268,19 @@ def cythonize(source: Source, c_file: Path, include_dir: Path, reporter: Reporte
     if result.returncode != 0:
         # Cython reports "file:line:col: message" for each error.
         located = re.findall(r"^(\S.*?:\d+:\d+: .+)$", output, re.MULTILINE)
-        reason = located[0] if located else _first_error_line(output)
-        raise BuildError(f"Cython cannot compile {source.path.name}: {reason}")
+        reason = _without_build_dir(located[0] if located else _first_error_line(output))
+        raise BuildError(f"Cython cannot compile {source.path.name}: {reason}{_cython_hint(reason)}")
+
+
+def _cython_hint(reason: str) -> str:
+    """What to do about a Cython error whose message alone does not say."""
+    skipped = re.search(r"C function call is missing argument '(\w+)'", reason)
+    if skipped:
+        # A cdef function's optional arguments are matched in order: one may
+        # be left out only together with all that follow it.
+        return (f" (a C function's optional arguments can be left out only from the end: "
+                f"pass {skipped.group(1)} too, e.g. {skipped.group(1)}=None)")
+    return ""
 
 
 _COMPRESSION_GUARD = re.compile(r"^\s*#\s*(?:el)?if (.+?) /\* compression: (\w+) \(\d+ bytes\) \*/\s*$", re.MULTILINE)
@@ -352,6 +363,21 @@ def program_module(path: Path) -> str:
     return name
 
 
+# The options of `quarlo build` itself; the plug-ins add the others.
+HOST_OPTIONS = frozenset({"program", "output", "executable", "quiet", "verbose", "command", "func"})
+
+
+def _note_plugin_options(error: Exception, args: argparse.Namespace) -> None:
+    """Names the plug-in options that were given on a failure of
+    ``extendBuild``, which reads only those ("the build option --public
+    key.pem"); an OSError names its file already."""
+    if isinstance(error, OSError):
+        return
+    for name, value in vars(args).items():
+        if name not in HOST_OPTIONS and value not in (None, False):
+            error.add_note(f"the build option --{name.replace('_', '-')} {value}")
+
+
 def build(args: argparse.Namespace, manager: PluginManager, reporter: Reporter) -> list[Path]:
     """Runs one build; returns the files placed in the output directory.
 
@@ -373,7 +399,11 @@ def build(args: argparse.Namespace, manager: PluginManager, reporter: Reporter) 
     started = time.perf_counter()
 
     with reporter.step("plug-ins", "extendBuild, extendCompiler, extendTemplate"):
-        manager.extendBuild(args)
+        try:
+            manager.extendBuild(args)
+        except Exception as error:
+            _note_plugin_options(error, args)
+            raise
         compiler = make_compiler(reporter)
         manager.extendCompiler(compiler)
         units = collect_units(manager.extendTemplate())
@@ -385,8 +415,7 @@ def build(args: argparse.Namespace, manager: PluginManager, reporter: Reporter) 
     if COMPRESSION_MACRO in macros:
         reporter.say(f"           macro {COMPRESSION_MACRO}={macros[COMPRESSION_MACRO]}")
 
-    with tempfile.TemporaryDirectory(prefix=BUILD_DIR_PREFIX) as temp:
-        work = Path(temp)
+    with _build_directory() as work:
         products = work / "products"
         products.mkdir()
         sources = [Source(unit.module, write_unit(unit, work)) for unit in units]
@@ -449,6 +478,28 @@ def build(args: argparse.Namespace, manager: PluginManager, reporter: Reporter) 
     return placed
 
 
+@contextmanager
+def _build_directory() -> Iterator[Path]:
+    """The temporary directory a build runs in. A file error inside it (a
+    full disk) is reported without the directory's name, which is gone by
+    the time the user reads it."""
+    try:
+        with tempfile.TemporaryDirectory(prefix=BUILD_DIR_PREFIX) as temp:
+            try:
+                yield Path(temp)
+            except OSError as error:
+                if error.filename is None or not str(error.filename).startswith(temp):
+                    raise
+                raise BuildError(
+                    f"cannot write the build's intermediate files in {tempfile.gettempdir()}: "
+                    f"{error.strerror or error}"
+                ) from error
+    except OSError as error:
+        if BUILD_DIR_PREFIX not in str(error.filename or ""):
+            raise
+        raise BuildError(f"cannot make a build directory in {tempfile.gettempdir()}: {error.strerror or error}") from error
+
+
 def _compile(compiler: Any, c_file: Path, work: Path, compile_args: list[str]) -> list[str]:
     include = sysconfig.get_paths()["include"]
     return compiler.compile(
@@ -469,13 +520,22 @@ def _install(products: Path, output: Path) -> list[Path]:
     staged = {name: output / f".{name}.quarlo-new" for name in names}
     try:
         for name in names:
-            shutil.copy2(products / name, staged[name])
+            _making(output / name, shutil.copy2, products / name, staged[name])
         for name in names:
-            os.replace(staged[name], output / name)
+            _making(output / name, os.replace, staged[name], output / name)
     finally:
         for path in staged.values():
             path.unlink(missing_ok=True)
     return [output / name for name in names]
+
+
+def _making(target: Path, operation: Any, *paths: Path) -> None:
+    """Runs one file operation of the install; a failure names the file it
+    was to make, not the staged copy."""
+    try:
+        operation(*paths)
+    except OSError as error:
+        raise BuildError(f"cannot write {target}: {error.strerror or error}") from error
 
 
 def run(args: argparse.Namespace, manager: PluginManager) -> None:
@@ -486,4 +546,5 @@ def run(args: argparse.Namespace, manager: PluginManager) -> None:
     except (CCompilerError, DistutilsExecError) as error:
         # Failures our own spawn did not already word (e.g. a link error
         # raised by distutils itself).
-        raise BuildError(str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__) from error
+        text = _without_build_dir(str(error).strip())
+        raise BuildError(text.splitlines()[0] if text else type(error).__name__) from error

@@ -11,6 +11,7 @@ import pathlib
 import random
 import subprocess
 import sys
+import tempfile
 import textwrap
 import time
 
@@ -51,7 +52,10 @@ PROGRAM = textwrap.dedent('''
         for case in json.load(sys.stdin):
             quarlo_pro.time = FixedClock(case["now"]) if "now" in case else real_time
             try:
-                if "iss" in case or "aud" in case:
+                if case.get("by_keyword"):
+                    claims = _runtime_verify_es256_jwt(case["token"], expected_iss=case.get("iss"),
+                                                       expected_aud=case.get("aud"))
+                elif "iss" in case or "aud" in case:
                     claims = _runtime_verify_es256_jwt(case["token"], case.get("iss"), case.get("aud"))
                 else:
                     claims = _runtime_verify_es256_jwt(case["token"])
@@ -242,8 +246,9 @@ def test_time_claims_have_no_leeway(keyed, key, claims, clock, expected):
     ({"iss": "you"}, "me", None, "Invalid issuer"),
     ({}, "me", None, "Invalid issuer"),
 ], ids=lambda value: repr(value))
-def test_issuer_and_audience(keyed, key, claims, iss, aud, expected):
-    [result] = run_cases(keyed, [{"token": make_token(key, claims), "iss": iss, "aud": aud}])
+@pytest.mark.parametrize("by_keyword", [False, True], ids=["positional", "keywords"])
+def test_issuer_and_audience(keyed, key, claims, iss, aud, expected, by_keyword):
+    [result] = run_cases(keyed, [{"token": make_token(key, claims), "iss": iss, "aud": aud, "by_keyword": by_keyword}])
     assert result == (("ok", claims) if expected == "ok" else ("ValueError", expected))
 
 
@@ -397,7 +402,8 @@ def test_install_failing_midway_keeps_the_previous_build(tmp_path, monkeypatch):
         return real_copy(source, target)
 
     monkeypatch.setattr(quarlo_build.shutil, "copy2", copy_then_fail)
-    with pytest.raises(OSError, match="No space left"):
+    # Named as the file it was to become, not as its staged copy.
+    with pytest.raises(quarlo_build.BuildError, match=f"^cannot write {output / 'prog.so'}: No space left on device$"):
         quarlo_build._install(products, output)
     assert {p.name: p.read_text() for p in output.iterdir()} == {name: f"old {name}" for name in
                                                                   ("prog.so", "quarlo_pro.so", "prog")}
@@ -405,3 +411,60 @@ def test_install_failing_midway_keeps_the_previous_build(tmp_path, monkeypatch):
     assert sorted(p.name for p in quarlo_build._install(products, output)) == ["prog", "prog.so", "quarlo_pro.so"]
     assert {p.name: p.read_text() for p in output.iterdir()} == {name: f"new {name}" for name in
                                                                   ("prog.so", "quarlo_pro.so", "prog")}
+
+
+def test_a_full_temporary_directory_is_named_as_such(failing_build, workdir, monkeypatch):
+    def full(unit, directory):
+        raise OSError(28, "No space left on device", str(directory / f"{unit.module}.pyx"))
+
+    monkeypatch.setattr(quarlo_build, "write_unit", full)
+    [line] = [line for line in failing_build("verifier.py") if line.startswith("quarlo: error:")]
+    assert line == f"quarlo: error: cannot write the build's intermediate files in {tempfile.gettempdir()}: " \
+                   "No space left on device"
+
+
+# ---------------------------------------------------------------------------
+# The example program
+
+
+@pytest.fixture(scope="module")
+def example(workdir, key):
+    (workdir / "public.pem").write_bytes(pem(key.public_key()))
+    program = pathlib.Path(__file__).resolve().parent.parent / "examples" / "verify_token.py"
+    assert cli.main(["-q", "build", "--public", str(workdir / "public.pem"), "--executable", "-o",
+                     str(workdir / "example"), str(program)]) == 0
+    return workdir / "example" / "verify_token"
+
+
+@pytest.mark.parametrize("content, args, status, output", [
+    ("good", [], 0, '{"aud": "api", "sub": "alice"}'),
+    ("good\n", ["--aud", "api"], 0, '{"aud": "api", "sub": "alice"}'),
+    ("good", ["--iss", "me"], 1, "verify_token: token refused: Invalid issuer"),
+    ("tampered", [], 1, "verify_token: token refused: Invalid signature"),
+    (None, [], 1, "verify_token: cannot read {file}: No such file or directory"),
+    ("directory", [], 1, "verify_token: cannot read {file}: Is a directory"),
+    (b"caf\xc3\xa9", [], 1, "verify_token: {file} holds no token: byte 3 is not ASCII"),
+    ("W10.e30." + "A" * 86, [], 1, "verify_token: token refused: AttributeError: 'list' object has no attribute 'get'"),
+], ids=["good", "line-break", "issuer", "tampered", "missing", "directory", "non-ascii", "list-header"])
+def test_example_program_answers_in_one_line(example, key, tmp_path, content, args, status, output):
+    good = make_token(key, {"sub": "alice", "aud": "api"})
+    file = tmp_path / "t.jwt"
+    if content == "directory":
+        file.mkdir()
+    elif content is not None:
+        data = {"good": good, "good\n": good + "\n", "tampered": tampered(good)}.get(content, content)
+        file.write_bytes(data if isinstance(data, bytes) else data.encode())
+    done = subprocess.run([str(example), str(file), *args], capture_output=True, text=True, timeout=60)
+    assert (done.returncode, (done.stdout + done.stderr).rstrip("\n")) == (status, output.replace("{file}", str(file)))
+
+
+def test_example_program_stops_quietly_at_a_closed_pipe(example, key, tmp_path):
+    (tmp_path / "t.jwt").write_text(make_token(key, {"sub": "alice"}))
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    try:
+        done = subprocess.run([str(example), str(tmp_path / "t.jwt")], stdout=write_end, stderr=subprocess.PIPE,
+                              text=True, timeout=60)
+    finally:
+        os.close(write_end)
+    assert (done.returncode, done.stderr) == (141, "")

@@ -5,6 +5,7 @@ it starts, then its duration), and errors in verbose mode."""
 import argparse
 import io
 import os
+import pathlib
 import re
 import subprocess
 import sys
@@ -55,6 +56,19 @@ def test_plugin_command_help_starts_with_what_the_command_does(tmp_path, command
     assert usage.startswith(f"usage: quarlo {command} ")
     assert description == PLUGIN_COMMANDS[command]
     assert "--quiet" in out and "--verbose" in out
+
+
+def test_usage_lines_of_the_docs_are_those_of_help(tmp_path):
+    """docs/cli.md shows each command's usage line as --help prints it, and
+    README.md the same without the options of every command."""
+    root = pathlib.Path(__file__).resolve().parent.parent
+    cli_md, readme = (root / "docs" / "cli.md").read_text(), (root / "README.md").read_text()
+    for command in ["build", *PLUGIN_COMMANDS]:
+        usage = " ".join(quarlo(tmp_path, command, "--help")[1].split("\n\n")[0].split())
+        assert usage.startswith(f"usage: quarlo {command} [-h] [--quiet] [--verbose] ")
+        section = cli_md.split(f"\n## quarlo {command}\n", 1)[1]
+        assert section.split("```text\n", 1)[1].split("\n", 1)[0] == usage[len("usage: "):]
+        assert f"\n    {usage[len('usage: '):].replace('[-h] [--quiet] [--verbose] ', '')}\n" in readme
 
 
 def test_top_level_help_points_to_the_commands_help(tmp_path):

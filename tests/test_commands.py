@@ -87,15 +87,50 @@ def test_keygen_follows_a_dangling_link_to_the_private_file(tmp_path, pair):
 
 
 @pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="needs root to hand a file to another user")
-def test_keygen_leaves_the_mode_of_someone_elses_file(tmp_path, pair):
+def test_keygen_refuses_someone_elses_file(tmp_path, pair):
     _, public = pair
     private = tmp_path / "theirs.pem"
     private.write_text("old\n")
     private.chmod(0o644)
     os.chown(private, 65534, 65534)
-    keygen_module.createKeypair(private, public)
-    assert stat.S_IMODE(private.stat().st_mode) == 0o644
-    assert load_private(private).public_key().public_numbers() == load_public(public).public_numbers()
+    before = public.read_bytes()
+    with pytest.raises(ValueError, match="belongs to another user"):
+        keygen_module.createKeypair(private, public)
+    assert (private.read_text(), stat.S_IMODE(private.stat().st_mode), public.read_bytes()) == ("old\n", 0o644, before)
+
+
+class SwappedPath(type(pathlib.Path())):
+    """A path whose file an attacker replaces by a link to `victim` just
+    before it is written by name (the window between a check and a write
+    by path)."""
+
+    victim = None
+
+    def _swap(self):
+        self.unlink()
+        self.symlink_to(self.victim)
+
+    def write_bytes(self, data):
+        self._swap()
+        return super().write_bytes(data)
+
+    def write_text(self, data, *args, **kwargs):
+        self._swap()
+        return super().write_text(data, *args, **kwargs)
+
+
+@pytest.mark.parametrize("which", ["private", "public", "token"])
+def test_files_are_written_through_the_descriptor_that_was_checked(tmp_path, pair, which):
+    victim = tmp_path / "victim"
+    victim.write_text("precious\n")
+    SwappedPath.victim = victim
+    target = SwappedPath(tmp_path / "target")
+    if which == "token":
+        sign_module.signJwt(sign_args("{}", pair[0], target))
+    else:
+        keygen_module.createKeypair(*((target, tmp_path / "p2.pem") if which == "private" else (tmp_path / "k2.pem", target)))
+    assert victim.read_text() == "precious\n" and not target.is_symlink()
+    assert target.read_text().startswith("-----BEGIN" if which != "token" else "eyJ")
 
 
 def test_keygen_leaves_the_mode_of_a_device(tmp_path, pair):
@@ -179,6 +214,16 @@ def test_keygen_write_errors_leave_the_files_as_they_were(tmp_path, private, pub
 # sign
 
 
+@pytest.mark.parametrize("umask", [0o000, 0o277])
+def test_sign_creates_owner_only_token_files(tmp_path, pair, umask):
+    old = os.umask(umask)
+    try:
+        sign_module.signJwt(sign_args("{}", pair[0], tmp_path / "t.jwt"))
+    finally:
+        os.umask(old)
+    assert stat.S_IMODE((tmp_path / "t.jwt").stat().st_mode) == 0o600
+
+
 def test_sign_writes_exactly_the_token(tmp_path, pair):
     private, public = pair
     out = tmp_path / "t.jwt"
@@ -207,6 +252,9 @@ def test_sign_reads_payload_files(tmp_path, pair):
     assert decode(token, public) == {"sub": "bé"}
 
 
+LONG_NOT_JSON = "{" + "x" * 300  # too long for a file name
+
+
 @pytest.mark.parametrize("payload, content, error, message", [
     ("123", None, ValueError, "JWT payload must be a JSON object"),
     ('"text"', None, ValueError, "JWT payload must be a JSON object"),
@@ -216,6 +264,8 @@ def test_sign_reads_payload_files(tmp_path, pair):
     ("claims.json", b"\xff\xfe\x00binary", UnicodeDecodeError, "utf-8"),
     ("no such file", None, ValueError, "payload must be a JSON object string or a path to a JSON file"),
     (".", None, IsADirectoryError, None),
+    ("", None, ValueError, "payload must be a JSON object string or a path to a JSON file"),
+    (LONG_NOT_JSON, None, ValueError, "payload must be a JSON object string or a path to a JSON file"),
 ])
 def test_sign_payload_errors_write_nothing(tmp_path, pair, monkeypatch, payload, content, error, message):
     monkeypatch.chdir(tmp_path)
@@ -225,7 +275,7 @@ def test_sign_payload_errors_write_nothing(tmp_path, pair, monkeypatch, payload,
     with pytest.raises(error, match=message) as raised:
         sign_module.signJwt(sign_args(payload, pair[0], tmp_path / "t.jwt"))
     # Raised while the decoding error of the text is being handled:
-    handled = payload in ("no such file", "claims.json", ".") and "JWT payload" not in (message or "")
+    handled = payload in ("no such file", "claims.json", ".", "", LONG_NOT_JSON) and "JWT payload" not in (message or "")
     chain, context = [], raised.value.__context__
     while context is not None:
         chain.append(context)

@@ -1,7 +1,7 @@
 """A walkthrough of quarlo with the quarlopro plug-in, in a scratch directory:
 
 1. keygen: a new P-256 key pair (the private key file is owner-only);
-2. sign: a token valid for one hour;
+2. sign: a token valid for one hour (its file owner-only, like the key);
 3. show: its claims, decoded without a check and then verified;
 4. build: the example program with the public key compiled in;
 5. the built program accepts the token ...
@@ -72,7 +72,8 @@ def main() -> None:
         step("2. Sign a token that expires in one hour")
         run(*quarlo, "sign", "--expires", "3600", "--private", "private.pem",
             '{"sub": "alice", "role": "admin"}', "token.jwt")
-        print("   token.jwt: " + pathlib.Path("token.jwt").read_text())
+        token_file = pathlib.Path("token.jwt")
+        print(f"   token.jwt (mode {token_file.stat().st_mode & 0o777:o}, a bearer credential): {token_file.read_text()}")
 
         step("3. Show its claims: decoded without a check, then verified with the public key")
         run(*quarlo, "show", "token.jwt")

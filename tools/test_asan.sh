@@ -5,9 +5,9 @@
 # first and allocates every object with malloc, so that the library's reads
 # and writes of Python objects are checked too.
 #
-#   tools/run_sanitized.sh                       all modules, the whole suite
-#   QRL_MODULES=decodekey tools/run_sanitized.sh tests/test_decodekey*.py
-#   PYTHON=.venv-asan/bin/python tools/run_sanitized.sh -x
+#   tools/test_asan.sh                       all modules, the whole suite
+#   QRL_MODULES=decodekey tools/test_asan.sh tests/test_decodekey*.py
+#   PYTHON=.venv-asan/bin/python tools/test_asan.sh -x
 #
 # PYTHON: the interpreter (with the test dependencies); QRL_MODULES: the
 # modules built into the library (default: all); BUILD: the build directory
