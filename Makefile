@@ -6,7 +6,7 @@ PYTHON ?= python3
 TEST_PYTHONS ?= $(PYTHON) $(shell tools/find_python.sh)
 VENV ?= .venv
 
-.PHONY: demo test bench install dev clean fuzz test-asan
+.PHONY: demo test bench bench-record install dev clean fuzz test-asan
 
 ## Install into .venv and walk through keygen, sign, show and a quarlo build.
 demo: install
@@ -32,10 +32,15 @@ test-asan:
 	.venv-asan/bin/python -m pip install -q ".[test]"
 	PYTHON=$(CURDIR)/.venv-asan/bin/python tools/test_asan.sh
 
-## Time every operation against its peers and print the table.
+## Time every operation against its peers and print the table (the run's
+## JSON goes to build/bench/latest.json; nothing in the tree changes).
 bench: install
 	$(VENV)/bin/python -m pip install -q ".[bench]"
-	$(VENV)/bin/python bench/run.py --readme README.md
+	$(VENV)/bin/python bench/run.py --out build/bench/latest.json
+
+## Keep the last `make bench` run in bench/results/ and its table in README.md.
+bench-record:
+	$(VENV)/bin/python bench/run.py --record build/bench/latest.json --readme README.md
 
 install:
 	$(PYTHON) -m venv $(VENV)
@@ -47,5 +52,7 @@ dev:
 	cmake -S . -B build/dev -G Ninja -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
 	cmake --build build/dev
 
+## Remove everything the Makefiles create.
 clean:
-	rm -rf build .venv .venv-test-* dist
+	rm -rf build dist .venv .venv-test-* .venv-fuzz .venv-asan p256/build der/build fuzz/corpus/*/ fuzz/corpus/_crashes
+	find . -name __pycache__ -type d -prune -exec rm -rf {} + -o -name .hypothesis -type d -prune -exec rm -rf {} +
