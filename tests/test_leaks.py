@@ -114,6 +114,7 @@ def jwt_cases():
             ok(j._verify_ecdsa_p256_sha256, b"message", SIGNATURE, (Q[0], Q[1] + 1)),
             err(ValueError, j._verify_ecdsa_p256_sha256, b"message", SIGNATURE, (1, 2, 3)),
             err(TypeError, j._verify_ecdsa_p256_sha256, b"message", SIGNATURE, ("a", "b")),
+            err(TypeError, j._verify_ecdsa_p256_sha256, b"message", SIGNATURE, None),
         ],
         "_der_ecdsa_signature_to_raw64": [ok(j._der_ecdsa_signature_to_raw64, DER_SIGNATURE),
                                           err(ValueError, j._der_ecdsa_signature_to_raw64, DER_SIGNATURE + b"\x00"),
@@ -152,6 +153,9 @@ def jwt_cases():
             err(AttributeError, j.verify_es256_jwt, LIST_HEADER, Q),
             err(OverflowError, j.verify_es256_jwt, INFINITE_EXP, Q),
         ],
+        # Binding the arguments: too many, an unknown keyword, none at all.
+        "argument errors": [err(TypeError, lambda: j._mod_inv(1, 2, 3, x=4)), err(TypeError, lambda: j._mod_inv(1, x=4)),
+                            err(TypeError, j.verify_es256_jwt), err(TypeError, lambda: j.sign_es256_jwt({}, 1, kid=1))],
     }
 
 
