@@ -2,6 +2,7 @@
 #include "ecmult.h"
 #include "ecmult_gen.h"
 #include "p256.h"
+#include "wipe.h"
 
 namespace p256 {
 
@@ -43,6 +44,20 @@ bool ecdsa_verify(const U256& e, const U256& r, const U256& s, const U256& qx, c
     return false;
 }
 
+namespace {
+
+// s = n - s when s > n // 2, by mask: (r, s) and (r, n - s) both verify,
+// and only the smaller s is accepted where signatures must be unique.
+void low_s(Sc& s) {
+    std::uint64_t borrow = 0;
+    for (int i = 0; i < 4; ++i) subb(params::half_n.limb[i], s.v[i], borrow);  // n // 2 < s
+    Sc neg;
+    sc_neg(neg, s);
+    select4(s.v, neg.v, s.v, mask_bit(borrow));
+}
+
+}  // namespace
+
 SignStatus ecdsa_sign_ct(const U256& k, const U256& d, const U256& e, U256& r, U256& s) {
     Sc ks, ds, es, rs, ss, kinv, t;
     sc_from_u256(ks, k);
@@ -61,14 +76,14 @@ SignStatus ecdsa_sign_ct(const U256& k, const U256& d, const U256& e, U256& r, U
     sc_mul(t, rs, ds);
     sc_add(t, t, es);
     sc_mul(ss, kinv, t);
-    // Low-s: n - s when s > n // 2, chosen by mask.
-    Sc neg;
-    sc_neg(neg, ss);
-    U256 above;
-    const std::uint64_t high = mask_bit(u256_sub(params::half_n, sc_to_u256(ss), above));
-    select4(ss.v, neg.v, ss.v, high);
+    low_s(ss);
     r = sc_to_u256(rs);
     s = sc_to_u256(ss);
+    wipe(&ks, sizeof ks);
+    wipe(&kinv, sizeof kinv);
+    wipe(&ds, sizeof ds);
+    wipe(&t, sizeof t);
+    wipe(&p, sizeof p);
 
     // The status is computed without branching on r or s; the caller
     // branches on it, as it would on the published signature.

@@ -4,6 +4,7 @@
 
 #include "ecmult.h"
 #include "ecmult_gen.h"
+#include "wipe.h"
 
 namespace p256 {
 
@@ -65,16 +66,18 @@ bool mul_vartime(const U256& k, const U256& x, const U256& y, U256& rx, U256& ry
     return true;
 }
 
-U256 reduce_mod_n_ct(const U256& k) {
-    Sc ks;
-    sc_from_u256(ks, k);
-    return sc_to_u256(ks);
+U256 reduce_mod_n_ct(const U256& a) {
+    Sc r;
+    sc_from_u256(r, a);
+    return sc_to_u256(r);
 }
 
 bool mul_base_ct(const U256& k, U256& rx, U256& ry) {
     Sc ks;
     sc_from_u256(ks, k);
-    if (sc_is_zero_var(ks)) return false;
+    // For k = 0 (mod n) the fixed-base loop leaves Z = 0, whose inverse is
+    // 0, so the affine coordinates come out zero without a branch.
+    const std::uint64_t finite = ~sc_is_zero_mask(ks) & 1;
     Gej p;
     ecmult_gen(p, ks);
     Fe zi, zi2, t;
@@ -85,7 +88,9 @@ bool mul_base_ct(const U256& k, U256& rx, U256& ry) {
     fe_mul(zi, zi, zi2);
     fe_mul(t, p.y, zi);
     ry = fe_to_u256(t);
-    return true;
+    wipe(&ks, sizeof ks);
+    wipe(&p, sizeof p);
+    return finite != 0;
 }
 
 void init_tables() {

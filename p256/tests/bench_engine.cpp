@@ -6,11 +6,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "ecmult.h"
 #include "ecmult_gen.h"
 #include "p256.h"
+#include "sha256.h"
 
 using namespace p256;
 
@@ -24,9 +26,10 @@ double cpu_ns() {
     return static_cast<double>(ts.tv_sec) * 1e9 + static_cast<double>(ts.tv_nsec);
 }
 
-// Runs `op` in batches of `iters` and prints the median time per call.
+// Runs `op` in batches of `iters` and prints the median time per call, and
+// the throughput when `bytes` (per call) is given.
 template <typename Op>
-void bench(const char* name, int iters, Op op) {
+void bench(const std::string& name, int iters, Op op, std::size_t bytes = 0) {
     constexpr int kRepeats = 15;
     std::vector<double> per_call;
     op();  // warm up: tables, caches
@@ -38,11 +41,40 @@ void bench(const char* name, int iters, Op op) {
     }
     std::sort(per_call.begin(), per_call.end());
     const double med = per_call[kRepeats / 2], lo = per_call[0];
+    char rate[32] = "";
+    if (bytes != 0) std::snprintf(rate, sizeof rate, "   %7.0f MB/s", static_cast<double>(bytes) * 1e3 / med);
     if (med >= 1000.0) {
-        std::printf("%-20s median %9.2f us   min %9.2f us\n", name, med / 1000.0, lo / 1000.0);
+        std::printf("%-30s median %9.2f us   min %9.2f us%s\n", name.c_str(), med / 1000.0, lo / 1000.0, rate);
     } else {
-        std::printf("%-20s median %9.1f ns   min %9.1f ns\n", name, med, lo);
+        std::printf("%-30s median %9.1f ns   min %9.1f ns%s\n", name.c_str(), med, lo, rate);
     }
+}
+
+// Hashing, the nonce and whole signatures with the SHA-256 implementation
+// `impl`.
+void bench_hashing(sha256_detail::Impl impl, const U256& d) {
+    sha256_detail::force(impl);
+    const std::string tag = std::string(" [") + sha256_detail::name(impl) + "]";
+    std::vector<std::uint8_t> data(1 << 20, 0x5a);
+    std::uint8_t out[32];
+    for (const std::size_t size : {std::size_t{64}, std::size_t{1024}, std::size_t{1} << 20}) {
+        const std::string label = size == 64 ? "64 B" : size == 1024 ? "1 KiB" : "1 MiB";
+        bench("sha256 " + label + tag, size == 64 ? 200000 : size == 1024 ? 20000 : 20, [&] {
+            sha256(data.data(), size, out);
+            g_sink = out[0];
+        }, size);
+    }
+    bench("hmac_sha256 100 B" + tag, 100000, [&] {
+        hmac_sha256(data.data(), 32, data.data(), 100, out);
+        g_sink = out[0];
+    });
+    const U256 h1 = reduce_mod_n_ct(load_be(out));
+    bench("rfc6979_nonce_ct" + tag, 20000, [&] { g_sink = rfc6979_nonce_ct(d, h1).limb[0]; });
+    U256 r, s;
+    bench("ecdsa_sign_digest_ct" + tag, 2000, [&] {
+        ecdsa_sign_digest_ct(out, d, r, s);
+        g_sink = s.limb[0];
+    });
 }
 
 U256 from_hex(const char* s) {
@@ -101,5 +133,8 @@ int main() {
         g_sink = x.limb[0];
     });
     bench("ecdsa_verify", 1000, [&] { g_sink = ecdsa_verify(e, r, s, qx, qy); });
+    for (const sha256_detail::Impl impl : sha256_detail::kImpls) {
+        if (sha256_detail::runs_here(impl)) bench_hashing(impl, d);
+    }
     return 0;
 }

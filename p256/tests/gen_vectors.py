@@ -6,16 +6,27 @@ are cross-checked against the `cryptography` package (OpenSSL) wherever it
 can compute the same thing: public keys k*G, ECDH x-coordinates k*P,
 signature verification. A disagreement aborts the generator.
 
-Output lines (hex without 0x, big-endian):
-  base k x y                      k*G
+Hashing vectors come from hashlib and hmac; the RFC 6979 nonce from a
+direct transcription of the algorithm below, cross-checked against the
+deterministic signatures of `cryptography`.
+
+Output lines (hex without 0x, big-endian; "-" is an empty byte string):
+  base k (x y | inf)              k*G, k any 256-bit value
   mul k px py (x y | inf)         k*P, k any 256-bit value
   verify e r s qx qy (0|1)        ECDSA verification core, e = whole digest
-  sign k d e r s ok               signing with a given nonce
+  sign k d e r s ok               signing with a given nonce (low-s)
   wycheproof id qx qy e r s result usable flags
+  sha256 msg digest               SHA-256 of a message given in full
+  sha256_pattern length digest    SHA-256 of pattern_bytes(length)
+  hmac key msg mac                HMAC-SHA-256
+  rfc6979 d h1 bound k            the nonce, candidates accepted in [1, bound)
+  sign_digest d digest r s        deterministic signature of a digest (low-s)
+  sign_message d msg r s          the same of a message hashed with SHA-256
 """
 
 import argparse
 import hashlib
+import hmac
 import json
 import random
 import sys
@@ -75,13 +86,54 @@ def verify(e, r, s, q):
 
 
 def sign(k, d, e):
+    """ECDSA with the nonce k; s is the low one of s and n - s."""
     r = mul(k, G)[0] % N
     s = pow(k, -1, N) * (e + r * d) % N
-    return r, min(s, N - s)  # the signer returns the low s
+    return r, min(s, N - s)
+
+
+def rfc6979_nonce(d, h1, bound=N):
+    """RFC 6979 section 3.2 for P-256 with HMAC-SHA-256 (h1 already mod n)."""
+    def mac(key, data):
+        return hmac.new(key, data, hashlib.sha256).digest()
+    x, h = d.to_bytes(32, "big"), h1.to_bytes(32, "big")
+    v, k = b"\x01" * 32, b"\x00" * 32
+    k = mac(k, v + b"\x00" + x + h)
+    v = mac(k, v)
+    k = mac(k, v + b"\x01" + x + h)
+    v = mac(k, v)
+    while True:
+        v = mac(k, v)
+        candidate = int.from_bytes(v, "big")
+        if 1 <= candidate < bound:
+            return candidate
+        k = mac(k, v + b"\x00")
+        v = mac(k, v)
+
+
+def sign_digest(d, digest):
+    e = int.from_bytes(digest, "big")
+    return sign(rfc6979_nonce(d, e % N), d, e)
+
+
+PATTERN = bytes(range(251)) * 4096  # period 251: no two blocks of a message alike
+
+
+def pattern_digest(length):
+    """SHA-256 of the first `length` bytes of the endless repetition of 0..250."""
+    h = hashlib.sha256()
+    while length > 0:
+        h.update(PATTERN[:min(length, len(PATTERN))])
+        length -= len(PATTERN)
+    return h.hexdigest()
 
 
 def h(v):
     return format(v, "064x")
+
+
+def hb(data):
+    return data.hex() or "-"
 
 
 # ---- cross-checks against cryptography --------------------------------------
@@ -106,6 +158,12 @@ def crypto_verify(e, r, s, q):
         return False
 
 
+def crypto_deterministic(d, digest):
+    priv = ec.derive_private_key(d, ec.SECP256R1())
+    sig = priv.sign(digest, ec.ECDSA(utils.Prehashed(hashes.SHA256()), deterministic_signing=True))
+    return utils.decode_dss_signature(sig)
+
+
 def crypto_ecdh_x(k, q):
     priv = ec.derive_private_key(k, ec.SECP256R1())
     peer = ec.EllipticCurvePublicNumbers(q[0], q[1], ec.SECP256R1()).public_key()
@@ -118,11 +176,12 @@ def base_vectors(rng, out):
     ks = list(range(1, 21))
     ks += [N - 1, N - 2, N - 20, 2**255, 2**128, 2**128 - 1, 2**64, (N - 1) // 2, (N + 1) // 2]
     ks += [rng.randrange(1, N) for _ in range(30)]
-    for k in ks:
-        pt = mul(k, G)
+    out += ["base %s inf" % h(k) for k in (0, N)]
+    for k in ks + [N + 1, N + 2**64, 2**256 - 1]:  # the last ones reduced mod n
+        pt = mul(k % N, G)
         check(on_curve(pt), "k*G on curve")
         if HAVE_CRYPTOGRAPHY:
-            check(crypto_public(k) == pt, "k*G = cryptography public key for k=%x" % k)
+            check(crypto_public(k % N) == pt, "k*G = cryptography public key for k=%x" % k)
         out.append("base %s %s %s" % (h(k), h(pt[0]), h(pt[1])))
 
 
@@ -206,6 +265,51 @@ def sign_vectors(rng, out):
         out.append("sign %s %s %s %s %s ok" % (h(k), h(d), h(e), h(r), h(s)))
 
 
+def hash_vectors(rng, out):
+    # Every length up to 300 bytes covers the padding's block boundaries
+    # (55/56, 63/64, 119/120); the long ones cross 2^32 bits as well.
+    for length in range(301):
+        msg = rng.randbytes(length)
+        out.append("sha256 %s %s" % (hb(msg), hashlib.sha256(msg).hexdigest()))
+    lengths = [0, 1, 64, 1 << 20, 100 << 20, (1 << 29) + 77]
+    lengths += [rng.randrange(1, 1 << 20) for _ in range(8)]
+    out += ["sha256_pattern %d %s" % (n, pattern_digest(n)) for n in lengths]
+    for key_len in (0, 1, 32, 63, 64, 65, 200):
+        for msg_len in (0, 1, 64, 65, 300):
+            key, msg = rng.randbytes(key_len), rng.randbytes(msg_len)
+            out.append("hmac %s %s %s" % (hb(key), hb(msg), hmac.new(key, msg, hashlib.sha256).hexdigest()))
+
+
+def nonce_vectors(rng, out):
+    cases = [(1, 0, N), (N - 1, N - 1, N), (1, N - 1, N), (N - 1, 0, N)]
+    cases += [(rng.randrange(1, N), rng.randrange(0, N), N) for _ in range(12)]
+    # Smaller bounds reject about half, and fifteen of sixteen, candidates:
+    # the retry, all but unreachable with n, runs here.
+    cases += [(rng.randrange(1, N), rng.randrange(0, N), bound) for bound in [2**255] * 8 + [2**252] * 8]
+    for d, h1, bound in cases:
+        k = rfc6979_nonce(d, h1, bound)
+        if HAVE_CRYPTOGRAPHY and bound == N:
+            r, _ = crypto_deterministic(d, h1.to_bytes(32, "big"))
+            check(r == mul(k, G)[0] % N, "nonce against cryptography's deterministic signature")
+        out.append("rfc6979 %s %s %s %s" % (h(d), h(h1), h(bound), h(k)))
+
+
+def deterministic_sign_vectors(rng, out):
+    digests = [bytes(32), N.to_bytes(32, "big"), (N - 1).to_bytes(32, "big"), b"\xff" * 32]
+    digests += [rng.randbytes(32) for _ in range(8)]
+    messages = [b"", b"sample", b"test"] + [rng.randbytes(rng.randrange(1, 200)) for _ in range(5)]
+    keys = [1, N - 1] + [rng.randrange(1, N) for _ in range(10)]
+    jobs = [("sign_digest", keys[i % len(keys)], dg, dg) for i, dg in enumerate(digests)]
+    jobs += [("sign_message", keys[-i - 1], m, hashlib.sha256(m).digest()) for i, m in enumerate(messages)]
+    for kind, d, data, digest in jobs:
+        r, s = sign_digest(d, digest)
+        if HAVE_CRYPTOGRAPHY:
+            cr, cs = crypto_deterministic(d, digest)
+            check(cr == r and s == min(cs, N - cs), "deterministic signature as cryptography's, low-s")
+            check(crypto_verify(int.from_bytes(digest, "big"), r, s, crypto_public(d)), "it verifies")
+        out.append("%s %s %s %s %s" % (kind, h(d), hb(data), h(r), h(s)))
+
+
 def wycheproof_vectors(path, out):
     with open(path) as f:
         data = json.load(f)
@@ -239,6 +343,9 @@ def main():
     mul_vectors(rng, out)
     verify_vectors(rng, out)
     sign_vectors(rng, out)
+    hash_vectors(rng, out)
+    nonce_vectors(rng, out)
+    deterministic_sign_vectors(rng, out)
     if args.wycheproof:
         wycheproof_vectors(args.wycheproof, out)
     with open(args.out, "w") as f:

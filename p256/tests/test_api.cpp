@@ -17,8 +17,7 @@ const U256 kOne{{1, 0, 0, 0}};
 
 ref::Point base(const U256& k) {
     ref::Point r;
-    mul_base_ct(k, r.x, r.y);
-    r.inf = false;
+    r.inf = !mul_base_ct(k, r.x, r.y);
     return r;
 }
 
@@ -31,6 +30,8 @@ ref::Point vartime(const U256& k, const ref::Point& a) {
 U256 add_n(const U256& a, const U256& b) { return ref::add_mod(a, b, ref::N()); }
 U256 mul_n(const U256& a, const U256& b) { return ref::mul_mod(a, b, ref::N()); }
 U256 neg_n(const U256& a) { return ref::sub_mod(kZero, a, ref::N()); }
+// The low one of s and n - s.
+U256 low_s(const U256& s) { return compare(s, kHalfN) > 0 ? neg_n(s) : s; }
 
 Ge to_ge_neg_g() {
     Ge g = ge_generator();
@@ -69,6 +70,11 @@ void test_scalar_mult_edges() {
     CHECK_MSG(small, "k G for k = 1..20");
     CHECK(ref::same(base(n_minus_1), ref::neg(g)));
     CHECK(ref::same(base(all_ones_mod_n), vartime(all_ones, g)));
+    // Any 256-bit k, reduced inside; 0 and n give infinity.
+    for (const U256& k : {kZero, n, n_plus_1, n_minus_1, all_ones, all_ones_mod_n, rng.u256()}) {
+        CHECK(eq(reduce_mod_n_ct(k), ref::reduce(k, n)));
+        CHECK(ref::same(base(k), vartime(k, g)));
+    }
     // Scalars at the limits of the fixed-base method's argument: k = d 2^253
     // mod n (the only candidates for a doubling in the last window), single
     // nonzero digits (the accumulator stays empty up to there), 2^256 - n.
@@ -196,9 +202,6 @@ void test_verify_edges() {
     }
 }
 
-// The signer's s: n - s when s > n // 2.
-U256 low_s(const U256& s) { return u256_cmp(s, kHalfN) > 0 ? neg_n(s) : s; }
-
 void test_sign_edges() {
     testing::Rng rng;
     const U256 n = ref::N();
@@ -231,6 +234,13 @@ void test_sign_edges() {
         CHECK(eq(r, ref::reduce(base(kk).x, n)));
         const U256 want = mul_n(ref::inv_mod(kk, n), add_n(ref::reduce(ee, n), mul_n(r, dk)));
         CHECK(eq(s, low_s(want)));
+    }
+    // Low-s at its boundary: s = n // 2 stays, s = n // 2 + 1 turns into
+    // n // 2. With k = 1, s = e + r d, so e is chosen to give each.
+    for (const U256& want : {kHalfN, add_n(kHalfN, kOne)}) {
+        const U256 ee = add_n(want, neg_n(mul_n(ref::Gx(), d)));
+        CHECK(ecdsa_sign_ct(kOne, d, ee, r, s) == SignStatus::ok);
+        CHECK(eq(s, kHalfN));
     }
 }
 

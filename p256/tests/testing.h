@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "../p256.h"
 
@@ -68,6 +69,25 @@ inline bool parse_hex(const char* s, p256::U256& out) {
     return true;
 }
 
+// Bytes from hex digits, two per byte (an odd digit at the end is dropped).
+inline std::vector<std::uint8_t> unhex(const std::string& s) {
+    std::vector<std::uint8_t> out;
+    for (std::size_t i = 0; i + 1 < s.size(); i += 2) {
+        out.push_back(static_cast<std::uint8_t>(std::stoul(s.substr(i, 2), nullptr, 16)));
+    }
+    return out;
+}
+
+inline std::string hex_bytes(const std::uint8_t* p, std::size_t n) {
+    std::string s;
+    char buf[3];
+    for (std::size_t i = 0; i < n; ++i) {
+        std::snprintf(buf, sizeof buf, "%02x", p[i]);
+        s += buf;
+    }
+    return s;
+}
+
 inline p256::U256 h(const char* s) {
     p256::U256 r{};
     if (!parse_hex(s, r)) std::printf("bad hex literal %s\n", s);
@@ -75,6 +95,10 @@ inline p256::U256 h(const char* s) {
 }
 
 inline bool eq(const p256::U256& a, const p256::U256& b) { return p256::compare(a, b) == 0; }
+
+// The lines of the vectors file that concern the curve, or those that
+// concern hashing (run once per SHA-256 implementation).
+enum class VectorSet { curve, hashing };
 
 // xoshiro256** with a fixed seed: reproducible runs.
 struct Rng {
