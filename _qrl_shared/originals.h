@@ -55,9 +55,11 @@ public:
     // lead nowhere are recorded as absent.
     bool record(PyObject* module, std::initializer_list<const Route*> routes);
 
-    // True while everything on `route` is as recorded. A route that was not
-    // recorded counts as changed (a debug build of the interpreter stops).
+    // True while everything on `route` is as recorded. Asking about a route
+    // that was not recorded is a programming error: the process stops.
     bool unchanged(PyObject* globals, const Route& route) const;
+    // The same for several routes, all of which must be unchanged.
+    bool unchanged(PyObject* globals, std::initializer_list<const Route*> routes) const;
 
     // The object that path `index` of `route` led to at import, or null.
     PyObject* object(const Route& route, int index) const;

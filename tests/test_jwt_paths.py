@@ -5,6 +5,7 @@ distinct object (or a plain wrapper around the original helper): results
 must not change, only the way they are computed. Replaced globals that do
 change behaviour must be honoured, as the model shows."""
 
+import builtins
 import hashlib
 import random
 import types
@@ -373,16 +374,24 @@ def _spy(target, counter):
     return spy
 
 
+# The nonce on its own, and the whole signature (hash, nonce, signing).
+NONCE_AND_SIGNATURE = {
+    "nonce": lambda: jwt_es256._rfc6979_k_p256_sha256(7, hashlib.sha256(b"sample").digest()),
+    "signature": lambda: jwt_es256._sign_ecdsa_p256_sha256(b"sample", 7),
+}
+
+
+@pytest.mark.parametrize("entry", sorted(NONCE_AND_SIGNATURE))
 @pytest.mark.parametrize("module_name, attribute", [
     ("hmac", "new"), ("hmac", "HMAC"), ("hashlib", "sha256"), ("_hashlib", "hmac_new"),
     ("hmac.HMAC", "__init__"), ("hmac.HMAC", "_init_hmac"), ("hmac.HMAC", "digest"), ("hmac.HMAC", "_current"),
 ])
-def test_a_replaced_hmac_piece_is_called_and_the_nonce_is_unchanged(monkeypatch, module_name, attribute):
+def test_a_replaced_hmac_piece_is_called_and_the_result_is_unchanged(monkeypatch, module_name, attribute, entry):
     import hmac
     import importlib
     module = hmac.HMAC if module_name == "hmac.HMAC" else importlib.import_module(module_name)
-    digest = hashlib.sha256(b"sample").digest()
-    expected = jwt_es256._rfc6979_k_p256_sha256(7, digest)
+    compute = NONCE_AND_SIGNATURE[entry]
+    expected = compute()
     calls = []
     original = getattr(module, attribute)
     if isinstance(original, type):
@@ -390,8 +399,91 @@ def test_a_replaced_hmac_piece_is_called_and_the_nonce_is_unchanged(monkeypatch,
             "__init__": lambda self, *a, **k: (calls.append(a), original.__init__(self, *a, **k))[1]}))
     else:
         monkeypatch.setattr(module, attribute, _spy(original, calls))
-    assert jwt_es256._rfc6979_k_p256_sha256(7, digest) == expected
+    assert compute() == expected
     assert calls, f"{module_name}.{attribute} was bypassed"
+
+
+def _counting_code(function, calls, monkeypatch):
+    """A code object for `function` that records each call and then runs the
+    function as it was: changing `__code__` in place, not the binding."""
+    original = types.FunctionType(function.__code__, function.__globals__, function.__name__, function.__defaults__,
+                                  function.__closure__)
+    original.__kwdefaults__ = function.__kwdefaults__
+    monkeypatch.setitem(builtins.__dict__, "_qrl_in_place", (original, calls))
+
+    def stand_in(*args, **kwargs):
+        import builtins
+        original, calls = builtins._qrl_in_place
+        calls.append(args)
+        return original(*args, **kwargs)
+
+    return stand_in.__code__
+
+
+def _owner(path):
+    import importlib
+    module_name, _, rest = path.partition(".")
+    obj = importlib.import_module(module_name)
+    for part in rest.split("."):
+        obj = getattr(obj, part)
+    return obj
+
+
+@pytest.mark.parametrize("path, run", [
+    ("hmac.new", "signature"), ("hmac.HMAC.__init__", "signature"), ("hmac.HMAC._init_hmac", "nonce"),
+    ("hmac.HMAC.digest", "nonce"), ("hmac.HMAC._current", "signature"), ("json.dumps", "token"),
+    ("json.JSONEncoder.__init__", "token"), ("json.JSONEncoder.encode", "token"), ("base64.b64encode", "token"),
+    ("base64.urlsafe_b64encode", "token"), ("base64.urlsafe_b64decode", "verify"), ("base64.b64decode", "verify"),
+    ("base64._bytes_from_decode_data", "verify"),
+])
+def test_a_standard_function_changed_in_place_is_run(monkeypatch, path, run):
+    d = 77
+    token = jwt_es256.sign_es256_jwt({"a": "é"}, d)
+    runs = {**NONCE_AND_SIGNATURE, "token": lambda: jwt_es256.sign_es256_jwt({"a": "é"}, d),
+            "verify": lambda: jwt_es256.verify_es256_jwt(token, jwt_es256._scalar_mult(d, G))}
+    expected = runs[run]()
+    calls = []
+    monkeypatch.setattr(_owner(path), "__code__", _counting_code(_owner(path), calls, monkeypatch))
+    assert runs[run]() == expected
+    assert calls, f"{path} changed in place was bypassed"
+
+
+@pytest.mark.parametrize("change", ["a keyword default rebound", "keyword defaults replaced", "defaults replaced"])
+def test_changed_defaults_of_a_standard_function_take_effect(monkeypatch, change):
+    import base64
+    import json
+    text = "YQ==\n"  # a line break: dropped by the lenient decoder, refused by the strict one
+    before = (jwt_es256.sign_es256_jwt({"b": "é", "a": 1}, 77), outcome(jwt_es256._b64url_decode, text))
+    if change == "a keyword default rebound":
+        monkeypatch.setitem(json.dumps.__kwdefaults__, "ensure_ascii", False)
+    elif change == "keyword defaults replaced":
+        monkeypatch.setattr(json.dumps, "__kwdefaults__", dict(json.dumps.__kwdefaults__, indent=1))
+    else:
+        monkeypatch.setattr(base64.b64decode, "__defaults__", (None, True))  # validate=True
+    after = (jwt_es256.sign_es256_jwt({"b": "é", "a": 1}, 77), outcome(jwt_es256._b64url_decode, text))
+    assert after == (ref.sign_es256_jwt({"b": "é", "a": 1}, 77), outcome(ref._b64url_decode, text))
+    assert after[change == "defaults replaced"] != before[change == "defaults replaced"]
+
+
+# Message lengths around the SHA-256 block boundaries, and long ones.
+HASH_LENGTHS = [*range(0, 301), 1000, 4095, 4096, 16383, 16384, 65537, 2 ** 20, 2 ** 20 + 55]
+
+
+def test_the_engine_hashes_every_length_as_hashlib_and_hmac_do(monkeypatch):
+    # The same signatures with hashing and the nonce's HMACs by the engine and
+    # by hashlib and hmac through Python (a distinct hashlib namespace sends
+    # both there); each message's digest enters the nonce's HMAC input.
+    messages = [bytes((i * 7 + n) % 256 for i in range(n)) for n in HASH_LENGTHS]
+    native = [jwt_es256._sign_ecdsa_p256_sha256(m, 12345) for m in messages]
+    monkeypatch.setattr(jwt_es256, "hashlib", types.SimpleNamespace(sha256=hashlib.sha256))
+    assert [jwt_es256._sign_ecdsa_p256_sha256(m, 12345) for m in messages] == native
+
+
+def test_a_100_mib_message_signs_and_verifies_as_the_model_does():
+    message = bytes(100 * 2 ** 20) + b"\x01"
+    signature = jwt_es256._sign_ecdsa_p256_sha256(message, 12345)
+    assert signature == ref._sign_ecdsa_p256_sha256(message, 12345)
+    assert jwt_es256._verify_ecdsa_p256_sha256(message, signature, ref.point_mul(12345)) is True
 
 
 def test_a_replaced_hmac_functype_is_honoured(monkeypatch):

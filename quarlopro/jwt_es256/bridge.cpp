@@ -4,6 +4,8 @@
 
 #include "exact.h"
 
+#include <cstring>
+
 namespace jwt {
 
 bool load_u256(PyObject* value, p256::U256& out) {
@@ -12,6 +14,16 @@ bool load_u256(PyObject* value, p256::U256& out) {
     out = p256::load_be(be);
     return true;
 }
+
+bool load_secret_u256(PyObject* value, p256::U256& out) {
+    std::uint8_t be[32];
+    const bool loaded = qrl::int_to_be32(value, be);
+    if (loaded) out = p256::load_be(be);
+    explicit_bzero(be, sizeof be);
+    return loaded;
+}
+
+void forget(p256::U256& secret) { explicit_bzero(&secret, sizeof secret); }
 
 Ref int_from_u256(const p256::U256& value) {
     std::uint8_t be[32];

@@ -17,6 +17,10 @@ inline constexpr qrl::Route kScalarMultRoute{"_INF", "_point_add", "_P256_P", "_
 
 // An exact int in 0 .. 2^256-1 as engine limbs; false for anything else.
 bool load_u256(PyObject* value, p256::U256& out);
+// The same for a secret: no copy is left behind but `out`, which the caller
+// wipes (forget) once it is done with it.
+bool load_secret_u256(PyObject* value, p256::U256& out);
+void forget(p256::U256& secret);
 Ref int_from_u256(const p256::U256& value);
 Ref point_from_u256(const p256::U256& x, const p256::U256& y);
 // An exact tuple of two exact ints on the curve, as engine coordinates.

@@ -236,8 +236,8 @@ bool exec_jwt_es256(PyObject* module, State& s) {
     if (!bind_constants(module, s)) return false;
     p256::init_tables();  // the base point tables, built once, read-only afterwards
     if (!qrl::add_functions(module, kFunctions, &s)) return false;
-    if (!s.originals.record(module, {&kCurveCheckRoute, &kScalarMultRoute, &kSignTailRoute, &kVerifyRoute,
-                                     &kSha256Route, &kHmacRoute, &kCanonicalJsonRoute}) ||
+    if (!s.originals.record(module, {&kCurveCheckRoute, &kScalarMultRoute, &kSignTailRoute, &kNonceBoundRoute,
+                                     &kOwnNonceRoute, &kVerifyRoute, &kSha256Route, &kHmacRoute, &kCanonicalJsonRoute}) ||
         !s.base64.record(s.originals, module))
         return false;
     s.canonical_encoder = make_canonical_encoder(s);

@@ -1,4 +1,5 @@
 // The deterministic nonce of RFC 6979 section 3.2 with HMAC-SHA-256 for P-256.
+#include "bridge.h"
 #include "exact.h"
 #include "sign.h"
 #include "stdlib.h"
@@ -6,6 +7,41 @@
 namespace jwt {
 
 namespace {
+
+// int.from_bytes(message_hash, "big") % n natively; false for a hash longer
+// than 32 bytes (reduced through Python ints then).
+bool load_reduced_hash(PyObject* message_hash, p256::U256& h1) {
+    const auto hash = qrl::bytes_view(message_hash);
+    if (hash.size() > 32) return false;
+    std::uint8_t be[32] = {};
+    std::copy(hash.begin(), hash.end(), be + (32 - hash.size()));
+    h1 = p256::reduce_mod_n_ct(p256::load_be(be));
+    return true;
+}
+
+// The nonce by the engine, for an exact int 0 <= d < 2^256 (else null with
+// no error: the Python route raises what to_bytes raises). k becomes a
+// Python int only as the function's result.
+Ref rfc6979_k_native(PyObject* private_key_d, PyObject* message_hash, const State& s) {
+    p256::U256 d, h1;
+    if (!load_secret_u256(private_key_d, d)) return {};
+    if (!load_reduced_hash(message_hash, h1)) {
+        Ref reduced = qrl::mod(qrl::int_from_bytes_big(message_hash), s.n);
+        if (!reduced || !load_u256(reduced.get(), h1)) {
+            forget(d);
+            return {};
+        }
+    }
+    p256::U256 k;
+    {
+        qrl::WithoutGil unlocked;
+        k = p256::rfc6979_nonce_ct(d, h1);
+    }
+    forget(d);
+    Ref result = int_from_u256(k);
+    forget(k);
+    return result;
+}
 
 // Concatenation of byte strings as the + operator does it.
 Ref concat(std::initializer_list<PyObject*> parts) {
@@ -22,6 +58,10 @@ Ref concat(std::initializer_list<PyObject*> parts) {
 
 PyObject* rfc6979_k(qrl::Call& call, PyObject* private_key_d, PyObject* message_hash) {
     const State& s = state(call);
+    if (unchanged(call, {&kHmacRoute, &kNonceBoundRoute})) {
+        if (Ref k = rfc6979_k_native(private_key_d, message_hash, s)) return k.release();
+        if (PyErr_Occurred()) return nullptr;
+    }
     const Constants& c = s.constants;
     constexpr Py_ssize_t rolen = 32, holen = 32;
     Ref x = qrl::int_to_bytes_big(private_key_d, rolen);

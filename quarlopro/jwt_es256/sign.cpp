@@ -48,21 +48,42 @@ PyObject* sign_with_nonce_exact(qrl::Call& call, PyObject* k, PyObject* d, PyObj
     return qrl::add(r_bytes, s_bytes).release();
 }
 
-// The same steps in the engine, constant time in k and d; only the public
-// outcome (r or s zero) is branched on. The engine returns the low s.
-PyObject* sign_with_nonce_native(const p256::U256& k, const p256::U256& d, const p256::U256& e) {
-    p256::U256 r, s;
-    p256::SignStatus status;
-    {
-        qrl::WithoutGil unlocked;
-        status = p256::ecdsa_sign_ct(k, d, e, r, s);
-    }
+// r || s, or the error for a nonce that gave r == 0 or s == 0.
+PyObject* signature_bytes(p256::SignStatus status, const p256::U256& r, const p256::U256& s) {
     if (status == p256::SignStatus::r_zero) return qrl::value_error("Invalid signature nonce (r == 0)");
     if (status == p256::SignStatus::s_zero) return qrl::value_error("Invalid signature nonce (s == 0)");
     std::array<std::uint8_t, 64> raw;
     p256::store_be(r, raw.data());
     p256::store_be(s, raw.data() + 32);
     return qrl::bytes_from(raw).release();
+}
+
+// The same steps in the engine, constant time in k and d; only the public
+// outcome (r or s zero) is branched on. The engine returns the low s.
+PyObject* sign_with_nonce_native(p256::U256& k, p256::U256& d, const p256::U256& e) {
+    p256::U256 r, s;
+    p256::SignStatus status;
+    {
+        qrl::WithoutGil unlocked;
+        status = p256::ecdsa_sign_ct(k, d, e, r, s);
+    }
+    forget(k);
+    forget(d);
+    return signature_bytes(status, r, s);
+}
+
+// Everything after the key check in the engine, from message to signature,
+// without the GIL; the nonce never becomes a Python object.
+PyObject* sign_message_native(PyObject* message, p256::U256& d) {
+    const auto bytes = qrl::bytes_view(message);
+    p256::U256 r, s;
+    p256::SignStatus status;
+    {
+        qrl::WithoutGil unlocked;  // the bytes object is immutable and held by the caller
+        status = p256::ecdsa_sign_message_ct(bytes.data(), bytes.size(), d, r, s);
+    }
+    forget(d);
+    return signature_bytes(status, r, s);
 }
 
 }  // namespace
@@ -72,6 +93,13 @@ PyObject* sign_ecdsa(qrl::Call& call, PyObject* message, PyObject* d, PyObject* 
     const int bad_key = outside_scalar_range(call, d);
     if (bad_key < 0) return nullptr;
     if (bad_key) return qrl::value_error("Invalid private key");
+    // Hashing, the module's own nonce, its HMACs and the steps after it all
+    // as the module found them: the whole signature natively.
+    p256::U256 key;
+    if (deterministic == Py_True &&
+        unchanged(call, {&kSha256Route, &kOwnNonceRoute, &kNonceBoundRoute, &kHmacRoute, &kSignTailRoute}) &&
+        load_secret_u256(d, key))
+        return sign_message_native(message, key);
     Ref e = qrl::int_from_bytes_big(sha256_digest(call, message).get());
     if (!e) return nullptr;
     if (deterministic != Py_True) return qrl::value_error("Non-deterministic signing is not supported");
@@ -81,10 +109,13 @@ PyObject* sign_ecdsa(qrl::Call& call, PyObject* message, PyObject* d, PyObject* 
     Ref digest = nonce_fn ? sha256_digest(call, message) : Ref();
     Ref k = digest ? qrl::call(nonce_fn.get(), d, digest.get()) : Ref();
     if (!k) return nullptr;
-    p256::U256 k_native, d_native, e_native;
-    if (unchanged(call, kSignTailRoute) && load_u256(k.get(), k_native) && scalar_in_range(k_native) &&
-        load_u256(d, d_native) && scalar_in_range(d_native) && load_u256(e.get(), e_native))
+    p256::U256 k_native{}, d_native{}, e_native{};
+    const bool loaded = unchanged(call, kSignTailRoute) && load_u256(e.get(), e_native) &&
+                        load_secret_u256(k.get(), k_native) && load_secret_u256(d, d_native);
+    if (loaded && scalar_in_range(k_native) && scalar_in_range(d_native))
         return sign_with_nonce_native(k_native, d_native, e_native);
+    forget(k_native);
+    forget(d_native);
     return sign_with_nonce_exact(call, k.get(), d, e.get());
 }
 

@@ -8,6 +8,10 @@ namespace jwt {
 // The signer after its nonce: n, G, _scalar_mult (and what it reads), _mod_inv.
 inline constexpr qrl::Route kSignTailRoute{"_INF",         "_point_add", "_P256_P",  "_P256_A", "_mod_inv",
                                            "_scalar_mult", "_P256_N",    "_P256_GX", "_P256_GY"};
+// The nonce function reads n besides its HMACs (kHmacRoute).
+inline constexpr qrl::Route kNonceBoundRoute{"_P256_N"};
+// The signer calls the module's own nonce function.
+inline constexpr qrl::Route kOwnNonceRoute{"_rfc6979_k_p256_sha256"};
 
 PyObject* rfc6979_k(qrl::Call& call, PyObject* private_key_d, PyObject* message_hash);
 PyObject* sign_ecdsa(qrl::Call& call, PyObject* message, PyObject* private_key_d, PyObject* deterministic);

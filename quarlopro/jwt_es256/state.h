@@ -74,5 +74,8 @@ Ref call_global(qrl::Call& call, PyObject* name, Args... args) {
 inline bool unchanged(qrl::Call& call, const qrl::Route& route) {
     return state(call).originals.unchanged(call.globals(), route);
 }
+inline bool unchanged(qrl::Call& call, std::initializer_list<const qrl::Route*> routes) {
+    return state(call).originals.unchanged(call.globals(), routes);
+}
 
 }  // namespace jwt

@@ -1,9 +1,25 @@
 // hashlib, hmac and json through the module's globals.
 #include "stdlib.h"
 
+#include "p256/p256.h"
+
 namespace jwt {
 
+void sha256_native(std::span<const std::uint8_t> data, std::uint8_t digest[32]) {
+    if (data.size() < static_cast<std::size_t>(kHashWithoutGil)) {
+        p256::sha256(data.data(), data.size(), digest);
+        return;
+    }
+    qrl::WithoutGil unlocked;  // the bytes object is immutable and held by the caller
+    p256::sha256(data.data(), data.size(), digest);
+}
+
 Ref sha256_digest(qrl::Call& call, PyObject* data) {
+    if (PyBytes_CheckExact(data) && unchanged(call, kSha256Route)) {
+        std::uint8_t digest[32];
+        sha256_native(qrl::bytes_view(data), digest);
+        return qrl::bytes_from(digest);
+    }
     const Names& n = state(call).names;
     Ref hasher = qrl::call_global_attr(call.globals(), n.hashlib, n.sha256, data);
     return hasher ? qrl::call_method(hasher.get(), n.digest) : Ref();
@@ -13,11 +29,11 @@ Ref hmac_sha256(qrl::Call& call, PyObject* key, PyObject* message) {
     if (!key || !message) return {};
     const State& s = state(call);
     const Names& n = s.names;
-    if (unchanged(call, kHmacRoute)) {
-        PyObject* openssl_hmac_new = s.originals.object(kHmacRoute, 6);
-        PyObject* sha256 = s.originals.object(kHmacRoute, 7);
-        Ref mac = qrl::call(openssl_hmac_new, key, message, sha256);
-        return mac ? qrl::call_method(mac.get(), n.digest) : Ref();
+    if (PyBytes_CheckExact(key) && PyBytes_CheckExact(message) && unchanged(call, kHmacRoute)) {
+        const auto k = qrl::bytes_view(key), m = qrl::bytes_view(message);
+        std::uint8_t mac[32];
+        p256::hmac_sha256(k.data(), k.size(), m.data(), m.size(), mac);
+        return qrl::bytes_from(mac);
     }
     Ref hmac = global(call, n.hmac);
     Ref new_fn = hmac ? qrl::getattr(hmac.get(), n.new_) : Ref();

@@ -1,7 +1,9 @@
 // The standard library's hashing and JSON as the module's globals call them:
 // hashlib.sha256, hmac.new with it, and json.dumps in the token's canonical
 // form. While everything on a function's way is as it was at import, the
-// same result is computed without the Python-level wrappers.
+// same result is computed without the Python-level wrappers: SHA-256 and
+// HMAC-SHA-256 by the engine (the standard functions compute exactly these),
+// JSON by one encoder made at import.
 #pragma once
 
 #include "state.h"
@@ -26,8 +28,13 @@ inline constexpr qrl::Route kHmacRoute{"hmac.new",
 inline constexpr qrl::Route kCanonicalJsonRoute{"json.dumps", "json.JSONEncoder", "json.JSONEncoder.__init__",
                                                 "json.JSONEncoder.encode", "json.JSONEncoder.iterencode"};
 
+// Messages at least this long are hashed without the GIL.
+inline constexpr Py_ssize_t kHashWithoutGil = 16 * 1024;
+
 // hashlib.sha256(data).digest()
 Ref sha256_digest(qrl::Call& call, PyObject* data);
+// SHA-256 of exact bytes by the engine, without the GIL for long data.
+void sha256_native(std::span<const std::uint8_t> data, std::uint8_t digest[32]);
 
 // hmac.new(key, message, hashlib.sha256).digest(); null arguments (an error
 // already raised) give null.

@@ -78,12 +78,23 @@ PyObject* verify_from_key_native(qrl::Call& call, PyObject* message, const p256:
     p256::U256 qx, qy;
     if (!load_u256(q_xy[0].get(), qx) || !load_u256(q_xy[1].get(), qy) || !p256::on_curve(qx, qy)) Py_RETURN_FALSE;
     const bool standard_hash = unchanged(call, kSha256Route);
+    if (standard_hash) {
+        // Hash and verification in one stretch without the GIL.
+        const auto bytes = qrl::bytes_view(message);
+        bool valid;
+        {
+            qrl::WithoutGil unlocked;  // the message is immutable and held by the caller
+            std::uint8_t digest[32];
+            p256::sha256(bytes.data(), bytes.size(), digest);
+            valid = p256::ecdsa_verify(p256::load_be(digest), r, s, qx, qy);
+        }
+        return PyBool_FromLong(valid);
+    }
     Ref digest = sha256_digest(call, message);
     if (!digest) return nullptr;
     // A replaced hash may have replaced globals too, or give a longer digest
     // (e above 256 bits): the steps after hashing then take the exact path.
-    if (!PyBytes_CheckExact(digest.get()) || PyBytes_GET_SIZE(digest.get()) > 32 ||
-        (!standard_hash && !unchanged(call, kVerifyRoute))) {
+    if (!PyBytes_CheckExact(digest.get()) || PyBytes_GET_SIZE(digest.get()) > 32 || !unchanged(call, kVerifyRoute)) {
         Ref e = qrl::int_from_bytes_big(digest.get());
         Ref py_r = e ? int_from_u256(r) : Ref();
         Ref py_s = py_r ? int_from_u256(s) : Ref();
