@@ -85,6 +85,7 @@ SignStatus sign_with_nonce_ct(const U256& k, const U256& d, const U256& e, U256&
     wipe(&ds, sizeof ds);
     wipe(&t, sizeof t);
     wipe(&p, sizeof p);
+    wipe(&zi, sizeof zi);
 
     // The status is computed without branching on r or s; the caller
     // branches on it, as it would on the published signature.
