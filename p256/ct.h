@@ -16,12 +16,27 @@
 #define P256_HAVE_CARRY_INTRINSICS 0
 #endif
 
-// Field multiplication in assembly (field_adx.h) when the build targets
-// CPUs with BMI2 and ADX (-mbmi2 -madx). Such a build must not run on a CPU
-// without them; the Python module checks that at import.
-#if P256_HAVE_CARRY_INTRINSICS && defined(__BMI2__) && defined(__ADX__)
+// The arithmetic is compiled once per variant, each in a namespace of its
+// own (P256_VARIANT), and the public entry points (p256.cpp) pick one at run
+// time:
+//  * generic: C++ with the carry intrinsics (or plain C++), any CPU;
+//  * bmi2_adx: field multiplication in MULX/ADCX/ADOX assembly
+//    (field_adx.h), compiled with -mbmi2 -madx and P256_VARIANT_BMI2_ADX.
+// The assembly depends on that macro alone, never on what the compiler
+// flags allow, so no choice of flags (-march=native included) puts it
+// anywhere but in the bmi2_adx namespace, which only the dispatcher calls,
+// and only on a CPU that has both extensions. Every function, including the
+// inline ones in headers, lives in the variant's namespace: two copies of
+// one inline function compiled with different flags would otherwise be
+// merged by the linker into either.
+#if defined(P256_VARIANT_BMI2_ADX)
+#if !P256_HAVE_CARRY_INTRINSICS || !defined(__BMI2__) || !defined(__ADX__)
+#error "the bmi2_adx variant is compiled for x86-64 with -mbmi2 -madx (GCC or Clang)"
+#endif
+#define P256_VARIANT bmi2_adx
 #define P256_HAVE_ADX_ASM 1
 #else
+#define P256_VARIANT generic
 #define P256_HAVE_ADX_ASM 0
 #endif
 
@@ -33,7 +48,7 @@
 #define P256_INLINE inline
 #endif
 
-namespace p256 {
+namespace p256::P256_VARIANT {
 
 __extension__ typedef unsigned __int128 u128;
 
@@ -108,4 +123,4 @@ P256_INLINE void select4(std::uint64_t r[4], const std::uint64_t a[4], const std
     r[3] = r3;
 }
 
-}  // namespace p256
+}  // namespace p256::P256_VARIANT

@@ -1,15 +1,16 @@
 // ECDSA over P-256: verification (public data) and signing (constant time).
+#include "ecdsa.h"
+
 #include "ecmult.h"
 #include "ecmult_gen.h"
-#include "p256.h"
 #include "wipe.h"
 
-namespace p256 {
+namespace p256::P256_VARIANT {
 
-bool ecdsa_verify(const U256& e, const U256& r, const U256& s, const U256& qx, const U256& qy) {
+bool verify_signature(const U256& e, const U256& r, const U256& s, const U256& qx, const U256& qy) {
     // Out-of-range values never verify; the caller normally rules them out.
     if (u256_is_zero(r) || u256_is_zero(s) || u256_cmp(r, params::n) >= 0 ||
-        u256_cmp(s, params::n) >= 0 || !on_curve(qx, qy)) {
+        u256_cmp(s, params::n) >= 0 || !point_on_curve(qx, qy)) {
         return false;
     }
     Sc es, rs, ss, w, u1, u2;
@@ -58,7 +59,7 @@ void low_s(Sc& s) {
 
 }  // namespace
 
-SignStatus ecdsa_sign_ct(const U256& k, const U256& d, const U256& e, U256& r, U256& s) {
+SignStatus sign_with_nonce_ct(const U256& k, const U256& d, const U256& e, U256& r, U256& s) {
     Sc ks, ds, es, rs, ss, kinv, t;
     sc_from_u256(ks, k);
     sc_from_u256(ds, d);
@@ -84,6 +85,7 @@ SignStatus ecdsa_sign_ct(const U256& k, const U256& d, const U256& e, U256& r, U
     wipe(&ds, sizeof ds);
     wipe(&t, sizeof t);
     wipe(&p, sizeof p);
+    wipe(&zi, sizeof zi);
 
     // The status is computed without branching on r or s; the caller
     // branches on it, as it would on the published signature.
@@ -95,4 +97,4 @@ SignStatus ecdsa_sign_ct(const U256& k, const U256& d, const U256& e, U256& r, U
     return static_cast<SignStatus>(rz | ((sz & (rz ^ 1)) << 1));
 }
 
-}  // namespace p256
+}  // namespace p256::P256_VARIANT

@@ -1,7 +1,7 @@
 // Straus/Shamir multi-scalar multiplication with wNAF digits.
 #include "ecmult.h"
 
-namespace p256 {
+namespace p256::P256_VARIANT {
 
 namespace {
 
@@ -16,15 +16,6 @@ void odd_multiples(Ge (&out)[N], const Ge& a) {
     for (int i = 1; i < N; ++i) gej_add_var(jac[i], jac[i - 1], twice);
     ge_set_all_gej_var(out, jac, N);
 }
-
-struct TableG {
-    GeStorage p[kTableSizeG];
-    TableG() {
-        Ge aff[kTableSizeG];
-        odd_multiples(aff, ge_generator());
-        for (int i = 0; i < kTableSizeG; ++i) p[i] = GeStorage{aff[i].x, aff[i].y};
-    }
-};
 
 // Adds digit * (the point whose odd multiples are in the table) to r.
 inline void add_digit(Gej& r, const Ge* table, int digit) {
@@ -46,9 +37,10 @@ inline void add_digit(Gej& r, const GeStorage* table, int digit) {
 
 }  // namespace
 
-const GeStorage* ecmult_table_g() {
-    static const TableG table;
-    return table.p;
+void build_table_g(GeStorage (&out)[kTableSizeG]) {
+    Ge aff[kTableSizeG];
+    odd_multiples(aff, ge_generator());
+    for (int i = 0; i < kTableSizeG; ++i) out[i] = GeStorage{aff[i].x, aff[i].y};
 }
 
 int wnaf(int d[257], const Sc& a, int w) {
@@ -78,7 +70,7 @@ int wnaf(int d[257], const Sc& a, int w) {
 }
 
 void ecmult(Gej& r, const Sc& u1, const Ge& q, const Sc& u2) {
-    const GeStorage* tg = ecmult_table_g();
+    const GeStorage* tg = tables().g_odd;
     Ge tq[kTableSizeA];
     odd_multiples(tq, q);
 
@@ -107,4 +99,4 @@ void ecmult_point(Gej& r, const Ge& a, const Sc& k) {
     }
 }
 
-}  // namespace p256
+}  // namespace p256::P256_VARIANT

@@ -5,14 +5,12 @@
 
 #include "group.h"
 #include "scalar.h"
+#include "tables.h"
 
-namespace p256 {
+namespace p256::P256_VARIANT {
 
-// Window of the wNAF digits for G and for an arbitrary point.
-inline constexpr int kWindowG = 10;
+// Window of the wNAF digits for an arbitrary point (for G see tables.h).
 inline constexpr int kWindowA = 5;
-// Odd multiples 1G, 3G, ..., (2^(kWindowG-1) - 1)G.
-inline constexpr int kTableSizeG = 1 << (kWindowG - 2);
 inline constexpr int kTableSizeA = 1 << (kWindowA - 2);
 
 // Width-w NAF of a: digits d[0..257) with a = sum d[i] 2^i, each digit zero
@@ -27,7 +25,7 @@ void ecmult(Gej& r, const Sc& u1, const Ge& q, const Sc& u2);
 // r = k a, where a is not infinity.
 void ecmult_point(Gej& r, const Ge& a, const Sc& k);
 
-// The table of odd multiples of G used by ecmult, built on first use.
-const GeStorage* ecmult_table_g();
+// The odd multiples of G that ecmult reads from tables().
+void build_table_g(GeStorage (&out)[kTableSizeG]);
 
-}  // namespace p256
+}  // namespace p256::P256_VARIANT

@@ -3,30 +3,9 @@
 
 #include <cstring>
 
-namespace p256 {
+namespace p256::P256_VARIANT {
 
 namespace {
-
-struct GenTable {
-    GeStorage p[kGenWindows][kGenEntries];
-
-    // Built from public data with the variable-time group law.
-    GenTable() {
-        Ge base = ge_generator();
-        for (int j = 0; j < kGenWindows; ++j) {
-            Gej jac[kGenEntries];
-            Ge aff[kGenEntries];
-            gej_set_ge(jac[0], base);
-            for (int i = 1; i < kGenEntries; ++i) gej_add_ge_var(jac[i], jac[i - 1], base);
-            ge_set_all_gej_var(aff, jac, kGenEntries);
-            for (int i = 0; i < kGenEntries; ++i) p[j][i] = GeStorage{aff[i].x, aff[i].y};
-            // The next window's base: 2^kGenWindow base = 2 (kGenEntries base).
-            Gej next;
-            gej_double_var(next, jac[kGenEntries - 1]);
-            ge_set_gej_var(base, next);
-        }
-    }
-};
 
 // r = the entry with index idx - 1 of row, or all zeros when idx = 0;
 // every entry is read. With GCC or Clang the eight limbs are handled as
@@ -84,9 +63,21 @@ inline void lookup(GeStorage& r, const GeStorage* row, std::uint32_t idx) {
 
 }  // namespace
 
-const GeStorage (*ecmult_gen_table())[kGenEntries] {
-    static const GenTable table;
-    return table.p;
+// Built from public data with the variable-time group law.
+void build_gen_table(GeStorage (&out)[kGenWindows][kGenEntries]) {
+    Ge base = ge_generator();
+    for (int j = 0; j < kGenWindows; ++j) {
+        Gej jac[kGenEntries];
+        Ge aff[kGenEntries];
+        gej_set_ge(jac[0], base);
+        for (int i = 1; i < kGenEntries; ++i) gej_add_ge_var(jac[i], jac[i - 1], base);
+        ge_set_all_gej_var(aff, jac, kGenEntries);
+        for (int i = 0; i < kGenEntries; ++i) out[j][i] = GeStorage{aff[i].x, aff[i].y};
+        // The next window's base: 2^kGenWindow base = 2 (kGenEntries base).
+        Gej next;
+        gej_double_var(next, jac[kGenEntries - 1]);
+        ge_set_gej_var(base, next);
+    }
 }
 
 std::uint32_t gen_digit(const Sc& k, int j, std::uint32_t& neg) {
@@ -119,7 +110,7 @@ std::uint32_t gen_digit(const Sc& k, int j, std::uint32_t& neg) {
 static_assert(kGenWindow == 7 && kGenWindows == 37, "the argument above is for 37 windows of 7 bits");
 
 void ecmult_gen(Gej& r, const Sc& k) {
-    const GeStorage(*table)[kGenEntries] = ecmult_gen_table();
+    const GeStorage(*table)[kGenEntries] = tables().gen;
     r.x = kFeZero;
     r.y = kFeOne;
     r.z = kFeZero;
@@ -144,4 +135,4 @@ void ecmult_gen(Gej& r, const Sc& k) {
     }
 }
 
-}  // namespace p256
+}  // namespace p256::P256_VARIANT

@@ -13,13 +13,9 @@
 
 #include "group.h"
 #include "scalar.h"
+#include "tables.h"
 
-namespace p256 {
-
-inline constexpr int kGenWindow = 7;
-inline constexpr int kGenEntries = 1 << (kGenWindow - 1);
-// Enough windows that the top digit's sign bit lies above bit 255.
-inline constexpr int kGenWindows = (256 + kGenWindow) / kGenWindow;
+namespace p256::P256_VARIANT {
 
 // Signed digit of window j of k (public j, secret k): returns |d| and sets
 // neg to 1 when d < 0.
@@ -29,7 +25,8 @@ std::uint32_t gen_digit(const Sc& k, int j, std::uint32_t& neg);
 // r.infinity is never set: it would have to be computed from k).
 void ecmult_gen(Gej& r, const Sc& k);
 
-// The window tables, built on first use: entry [j][i] is (i+1) 2^(kGenWindow j) G.
-const GeStorage (*ecmult_gen_table())[kGenEntries];
+// The window tables that ecmult_gen reads from tables(): entry [j][i] is
+// (i+1) 2^(kGenWindow j) G.
+void build_gen_table(GeStorage (&out)[kGenWindows][kGenEntries]);
 
-}  // namespace p256
+}  // namespace p256::P256_VARIANT

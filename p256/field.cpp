@@ -4,7 +4,7 @@
 
 #include "modinv.h"
 
-namespace p256 {
+namespace p256::P256_VARIANT {
 
 namespace {
 // 2^768 mod p. For x = a 2^256 (a in Montgomery form), x^-1 = a^-1 2^-256,
@@ -54,4 +54,4 @@ void fe_inv_pow(Fe& r, const Fe& a) {
 
 void fe_inv_var(Fe& r, const Fe& a) { fe_from_u256(r, modinv_var(fe_to_u256(a), params::p)); }
 
-}  // namespace p256
+}  // namespace p256::P256_VARIANT

@@ -15,9 +15,14 @@
 
 namespace p256 {
 
+// The same representation in every variant (the point tables are shared).
 struct Fe {
     std::uint64_t v[4];
 };
+
+}  // namespace p256
+
+namespace p256::P256_VARIANT {
 
 namespace field_detail {
 inline constexpr std::uint64_t kP0 = 0xFFFFFFFFFFFFFFFFull;
@@ -295,4 +300,4 @@ void fe_inv_pow(Fe& r, const Fe& a);
 void fe_inv_var(Fe& r, const Fe& a);
 
 
-}  // namespace p256
+}  // namespace p256::P256_VARIANT

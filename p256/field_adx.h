@@ -22,11 +22,15 @@
 
 #if P256_HAVE_ADX_ASM
 
-namespace p256 {
+namespace p256::P256_VARIANT {
 
+// Memory operands of the assembly. Internal linkage keeps them addressable
+// relative to the instruction pointer in position-independent code too; a
+// global of default visibility would need a register for its GOT entry,
+// and the squaring has none to spare.
 namespace field_adx_detail {
-inline constexpr std::uint64_t kP1 = 0x00000000FFFFFFFFull;
-inline constexpr std::uint64_t kP3 = 0xFFFFFFFF00000001ull;
+constexpr std::uint64_t kP1 = 0x00000000FFFFFFFFull;
+constexpr std::uint64_t kP3 = 0xFFFFFFFF00000001ull;
 }  // namespace field_adx_detail
 
 #define P256_ASM_NAME(x) #x
@@ -219,6 +223,6 @@ P256_INLINE void fe_sqr_adx(std::uint64_t r[4], const std::uint64_t a[4]) {
 #undef P256_ASM_REG
 #undef P256_ASM_NAME
 
-}  // namespace p256
+}  // namespace p256::P256_VARIANT
 
 #endif  // P256_HAVE_ADX_ASM

@@ -1,7 +1,7 @@
 // Point doubling and addition.
 #include "group.h"
 
-namespace p256 {
+namespace p256::P256_VARIANT {
 
 Ge ge_generator() {
     Ge g;
@@ -235,4 +235,4 @@ void gej_add_ge_distinct(Gej& r, const Gej& a, const GeStorage& b) {
     madd_finish(r, a, h, rr);
 }
 
-}  // namespace p256
+}  // namespace p256::P256_VARIANT

@@ -28,6 +28,10 @@ struct GeStorage {
     Fe x, y;
 };
 
+}  // namespace p256
+
+namespace p256::P256_VARIANT {
+
 // The base point, in Montgomery form.
 Ge ge_generator();
 
@@ -80,4 +84,4 @@ inline void gej_cmov(Gej& r, const Gej& a, std::uint64_t mask) {
     fe_cmov(r.z, a.z, mask);
 }
 
-}  // namespace p256
+}  // namespace p256::P256_VARIANT

@@ -24,7 +24,7 @@
 
 #include "ct.h"
 
-namespace p256 {
+namespace p256::P256_VARIANT {
 
 namespace modinv_detail {
 
@@ -322,4 +322,4 @@ U256 modinv_ct(const U256& x, const U256& m) {
     return normalise_ct(d, negative_mask(f), ms);
 }
 
-}  // namespace p256
+}  // namespace p256::P256_VARIANT

@@ -6,9 +6,10 @@
 
 #include <cstdint>
 
+#include "ct.h"
 #include "p256.h"
 
-namespace p256 {
+namespace p256::P256_VARIANT {
 
 // x^-1 mod m for an odd prime m < 2^256 and x < m (0 for x = 0). The time
 // depends on x: use only on public data.
@@ -51,4 +52,4 @@ U256 normalise_ct(S62 d, std::uint64_t negate, const S62& m);
 
 }  // namespace modinv_detail
 
-}  // namespace p256
+}  // namespace p256::P256_VARIANT

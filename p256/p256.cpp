@@ -1,19 +1,120 @@
-// The engine's entry points that are not ECDSA: integer helpers, domain
-// parameters, the curve check and single scalar multiplications.
+// The public entry points: integer helpers, domain parameters, the shared
+// point tables, and the dispatch of the curve arithmetic to the variant
+// chosen for this CPU.
 #include "p256.h"
 
-#include "ecmult.h"
-#include "ecmult_gen.h"
-#include "wipe.h"
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "cpu.h"
+#include "sha256.h"
+#include "tables.h"
+#include "u256.h"
+#include "variant.h"
 
 namespace p256 {
 
-const U256 kP = params::p;
-const U256 kB = params::b;
-const U256 kN = params::n;
-const U256 kHalfN = params::half_n;
-const U256 kGx = params::gx;
-const U256 kGy = params::gy;
+// The integer helpers here are variant-independent: this file is compiled
+// once, as the generic variant is.
+namespace arith = P256_VARIANT;
+
+const U256 kP = arith::params::p;
+const U256 kB = arith::params::b;
+const U256 kN = arith::params::n;
+const U256 kHalfN = arith::params::half_n;
+const U256 kGx = arith::params::gx;
+const U256 kGy = arith::params::gy;
+
+namespace {
+
+// What the entry points run in a build whose every variant needs BMI2 and
+// ADX (QRL_ENGINE_ADX=ON) on a CPU without them: a clear stop instead of an
+// illegal instruction. Callers ask cpu_supported() first.
+[[noreturn]] void refuse() {
+    std::fputs("p256: this library was built for CPUs with BMI2 and ADX only, which this CPU lacks\n", stderr);
+    std::abort();
+}
+
+const Variant kUnsupported = {
+    "unsupported",
+    true,
+    [](const U256&, const U256&) -> bool { refuse(); },
+    [](const U256&, const U256&, const U256&, U256&, U256&) -> bool { refuse(); },
+    [](const U256&, const U256&, const U256&, const U256&, const U256&) -> bool { refuse(); },
+    [](const U256&, U256&, U256&) -> bool { refuse(); },
+    [](const U256&, const U256&, const U256&, U256&, U256&) -> SignStatus { refuse(); },
+    [](Tables&) { refuse(); },
+};
+
+constexpr const Variant* kBuilt[] = {
+#if P256_WITH_GENERIC
+    &generic::kVariant,
+#endif
+#if P256_WITH_BMI2_ADX
+    &bmi2_adx::kVariant,
+#endif
+};
+static_assert(sizeof kBuilt > 0, "a build needs at least one variant");
+
+const Variant& choose() {
+    for (std::size_t i = std::size(kBuilt); i-- > 0;) {
+        if (variant_detail::runs_here(*kBuilt[i])) return *kBuilt[i];
+    }
+    return kUnsupported;
+}
+
+// Set once from CPUID; only the tests and the benchmark store into it
+// afterwards.
+std::atomic<const Variant*>& active_slot() {
+    static std::atomic<const Variant*> slot{&variant_detail::chosen()};
+    return slot;
+}
+
+const Variant& active() { return *active_slot().load(std::memory_order_relaxed); }
+
+}  // namespace
+
+namespace variant_detail {
+
+std::span<const Variant* const> built() { return kBuilt; }
+
+bool runs_here(const Variant& v) {
+    const cpu::Features& f = cpu::features();
+    return &v != &kUnsupported && (!v.needs_bmi2_adx || (f.bmi2 && f.adx));
+}
+
+const Variant& chosen() {
+    static const Variant& v = choose();
+    return v;
+}
+
+void force(const Variant& v) { active_slot().store(&v, std::memory_order_relaxed); }
+
+}  // namespace variant_detail
+
+const Tables& tables() {
+    struct Built {
+        Tables t;
+        Built() { active().build_tables(t); }
+    };
+    static const Built built;
+    return built.t;
+}
+
+void init_tables() { (void)tables(); }
+
+const char* implementation() {
+    static constexpr const char* kNames[3][2] = {{"generic+generic", "generic+sha-ni"},
+                                                 {"bmi2-adx+generic", "bmi2-adx+sha-ni"},
+                                                 {"unsupported+generic", "unsupported+sha-ni"}};
+    const Variant& v = active();
+    const int arith_index = &v == &kUnsupported ? 2 : v.needs_bmi2_adx ? 1 : 0;
+    return kNames[arith_index][std::strcmp(sha256_implementation(), "sha-ni") == 0];
+}
+
+bool cpu_supported() { return &variant_detail::chosen() != &kUnsupported; }
 
 U256 load_be(const std::uint8_t in[32]) {
     U256 r;
@@ -33,69 +134,33 @@ void store_be(const U256& value, std::uint8_t out[32]) {
     }
 }
 
-int compare(const U256& a, const U256& b) { return u256_cmp(a, b); }
+int compare(const U256& a, const U256& b) { return arith::u256_cmp(a, b); }
 
-bool is_zero(const U256& a) { return u256_is_zero(a); }
+bool is_zero(const U256& a) { return arith::u256_is_zero(a); }
 
-std::uint64_t sub(const U256& a, const U256& b, U256& out) { return u256_sub(a, b, out); }
-
-bool on_curve(const U256& x, const U256& y) {
-    if (u256_cmp(x, params::p) >= 0 || u256_cmp(y, params::p) >= 0) return false;
-    Ge a;
-    fe_from_u256(a.x, x);
-    fe_from_u256(a.y, y);
-    a.infinity = false;
-    return ge_on_curve_var(a);
-}
-
-bool mul_vartime(const U256& k, const U256& x, const U256& y, U256& rx, U256& ry) {
-    Sc ks;
-    sc_from_u256(ks, k);
-    if (sc_is_zero_var(ks)) return false;
-    Ge a;
-    fe_from_u256(a.x, x);
-    fe_from_u256(a.y, y);
-    a.infinity = false;
-    Gej r;
-    ecmult_point(r, a, ks);
-    if (r.infinity) return false;
-    Ge out;
-    ge_set_gej_var(out, r);
-    rx = fe_to_u256(out.x);
-    ry = fe_to_u256(out.y);
-    return true;
-}
+std::uint64_t sub(const U256& a, const U256& b, U256& out) { return arith::u256_sub(a, b, out); }
 
 U256 reduce_mod_n_ct(const U256& a) {
-    Sc r;
-    sc_from_u256(r, a);
-    return sc_to_u256(r);
+    U256 d, r;
+    const std::uint64_t below_n = arith::u256_sub(a, arith::params::n, d);
+    arith::select4(r.limb, a.limb, d.limb, arith::mask_bit(below_n));
+    return r;
 }
 
-bool mul_base_ct(const U256& k, U256& rx, U256& ry) {
-    Sc ks;
-    sc_from_u256(ks, k);
-    // For k = 0 (mod n) the fixed-base loop leaves Z = 0, whose inverse is
-    // 0, so the affine coordinates come out zero without a branch.
-    const std::uint64_t finite = ~sc_is_zero_mask(ks) & 1;
-    Gej p;
-    ecmult_gen(p, ks);
-    Fe zi, zi2, t;
-    fe_inv(zi, p.z);
-    fe_sqr(zi2, zi);
-    fe_mul(t, p.x, zi2);
-    rx = fe_to_u256(t);
-    fe_mul(zi, zi, zi2);
-    fe_mul(t, p.y, zi);
-    ry = fe_to_u256(t);
-    wipe(&ks, sizeof ks);
-    wipe(&p, sizeof p);
-    return finite != 0;
+bool on_curve(const U256& x, const U256& y) { return active().on_curve(x, y); }
+
+bool mul_vartime(const U256& k, const U256& x, const U256& y, U256& rx, U256& ry) {
+    return active().mul_vartime(k, x, y, rx, ry);
 }
 
-void init_tables() {
-    ecmult_table_g();
-    ecmult_gen_table();
+bool ecdsa_verify(const U256& e, const U256& r, const U256& s, const U256& qx, const U256& qy) {
+    return active().ecdsa_verify(e, r, s, qx, qy);
+}
+
+bool mul_base_ct(const U256& k, U256& rx, U256& ry) { return active().mul_base_ct(k, rx, ry); }
+
+SignStatus ecdsa_sign_ct(const U256& k, const U256& d, const U256& e, U256& r, U256& s) {
+    return active().ecdsa_sign_ct(k, d, e, r, s);
 }
 
 }  // namespace p256

@@ -1,4 +1,6 @@
-// The native P-256 engine: field and scalar arithmetic, the group law, ECDSA.
+// The native P-256 engine: ECDSA over P-256 with its field, scalar and group
+// arithmetic, and the SHA-256, HMAC-SHA-256 and RFC 6979 nonce that
+// deterministic signing needs.
 //
 // Pure C++ with no Python headers. Values cross the boundary as 256-bit
 // unsigned integers in four little-endian 64-bit limbs; callers convert from
@@ -60,6 +62,21 @@ bool ecdsa_verify(const U256& e, const U256& r, const U256& s, const U256& qx, c
 // callers that want every table ready at import). Thread-safe; idempotent.
 void init_tables();
 
+// ---- Implementations ----------------------------------------------------
+// The curve arithmetic and SHA-256 each come in variants chosen once per
+// process by CPUID: field multiplication in MULX/ADCX/ADOX assembly where
+// the CPU has BMI2 and ADX, else C++; the SHA extensions where the CPU has
+// them, else C++.
+
+// The variants in use, "arithmetic+sha256": "bmi2-adx+sha-ni",
+// "generic+generic" and so on.
+const char* implementation();
+
+// False only for a library built with the assembly alone
+// (QRL_ENGINE_ADX=ON) on a CPU without BMI2 or ADX; its entry points would
+// then stop the process with a message. Check it before the first call.
+bool cpu_supported();
+
 // ---- SHA-256 and HMAC-SHA-256 (FIPS 180-4, RFC 2104) ----------------------
 // Constant time in the data: no branch and no address depends on the bytes
 // hashed, only on their number.
@@ -101,7 +118,8 @@ void sha256(const void* data, std::size_t size, std::uint8_t digest[32]);
 void hmac_sha256(const void* key, std::size_t key_size, const void* message, std::size_t message_size,
                  std::uint8_t mac[32]);
 
-// The block function in use: "sha-ni" or "generic".
+// The block function in use: "sha-ni" or "generic" (the second half of
+// implementation()).
 const char* sha256_implementation();
 
 // ---- Secret-data operations (constant time) ---------------------------

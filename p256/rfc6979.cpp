@@ -13,6 +13,8 @@ namespace p256 {
 
 namespace {
 
+using P256_VARIANT::mask_bit, P256_VARIANT::mask_nonzero, P256_VARIANT::subb;
+
 // All ones when 1 <= c < bound, without a branch on c.
 std::uint64_t in_range_mask(const U256& c, const U256& bound) {
     std::uint64_t borrow = 0;

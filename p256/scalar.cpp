@@ -4,7 +4,7 @@
 #include "field.h"  // mul_256
 #include "modinv.h"
 
-namespace p256 {
+namespace p256::P256_VARIANT {
 
 namespace {
 
@@ -173,4 +173,4 @@ void sc_inv_var(Sc& r, const Sc& a) {
     r = Sc{{inv.limb[0], inv.limb[1], inv.limb[2], inv.limb[3]}};
 }
 
-}  // namespace p256
+}  // namespace p256::P256_VARIANT

@@ -15,6 +15,10 @@ struct Sc {
     std::uint64_t v[4];
 };
 
+}  // namespace p256
+
+namespace p256::P256_VARIANT {
+
 // r = a mod n for any 256-bit a (one masked subtraction, since 2^256 < 2n).
 void sc_from_u256(Sc& r, const U256& a);
 U256 sc_to_u256(const Sc& a);
@@ -47,4 +51,4 @@ inline std::uint32_t sc_get_bits(const Sc& a, int pos, int count) {
     return static_cast<std::uint32_t>(v & ((std::uint64_t{1} << count) - 1));
 }
 
-}  // namespace p256
+}  // namespace p256::P256_VARIANT

@@ -5,7 +5,7 @@
 #include "ct.h"
 #include "p256.h"
 
-namespace p256 {
+namespace p256::P256_VARIANT {
 
 namespace params {
 inline constexpr U256 p{{0xFFFFFFFFFFFFFFFFull, 0x00000000FFFFFFFFull, 0x0000000000000000ull,
@@ -71,4 +71,4 @@ constexpr bool u256_bit(const U256& a, int i) {
     return i >= 0 && i < 256 && ((a.limb[i >> 6] >> (i & 63)) & 1);
 }
 
-}  // namespace p256
+}  // namespace p256::P256_VARIANT

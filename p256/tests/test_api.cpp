@@ -7,6 +7,7 @@
 #include <vector>
 
 using namespace p256;
+using namespace p256::P256_VARIANT;
 using testing::eq;
 using testing::h;
 
@@ -246,8 +247,13 @@ void test_sign_edges() {
 
 }  // namespace
 
+// Compiled once per variant of the arithmetic (see CMakeLists.txt).
+namespace p256::P256_VARIANT {
+
 void run_api_tests() {
     test_scalar_mult_edges();
     test_verify_edges();
     test_sign_edges();
 }
+
+}  // namespace p256::P256_VARIANT

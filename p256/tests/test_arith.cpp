@@ -7,6 +7,7 @@
 #include <vector>
 
 using namespace p256;
+using namespace p256::P256_VARIANT;
 using testing::eq;
 using testing::h;
 
@@ -460,6 +461,9 @@ void test_recoding() {
 
 }  // namespace
 
+// Compiled once per variant of the arithmetic (see CMakeLists.txt).
+namespace p256::P256_VARIANT {
+
 void run_arith_tests() {
     test_field();
     test_scalar();
@@ -469,3 +473,5 @@ void run_arith_tests() {
     test_half();
     test_recoding();
 }
+
+}  // namespace p256::P256_VARIANT

@@ -96,8 +96,9 @@ inline p256::U256 h(const char* s) {
 
 inline bool eq(const p256::U256& a, const p256::U256& b) { return p256::compare(a, b) == 0; }
 
-// The lines of the vectors file that concern the curve, or those that
-// concern hashing (run once per SHA-256 implementation).
+// The lines of the vectors file that concern the curve (run once per
+// variant of the arithmetic), or those that concern hashing (run once per
+// SHA-256 implementation).
 enum class VectorSet { curve, hashing };
 
 // xoshiro256** with a fixed seed: reproducible runs.

@@ -213,18 +213,15 @@ bool bind_constants(PyObject* module, State& s) {
            qrl::bind(module, "_P256_GY", int_from_u256(p256::kGy)) && qrl::bind(module, "_INF", qrl::borrow(s.inf));
 }
 
-// A library whose engine was compiled for BMI2 and ADX would stop with an
-// illegal instruction on a CPU without them; say so at import instead.
+// A library built to force the engine's BMI2/ADX assembly (QRL_ENGINE_ADX=ON)
+// cannot run on a CPU without those instructions: refuse the import with a
+// clear message instead of stopping on an illegal instruction.
 bool engine_runs_on_this_cpu() {
-#if QRL_ENGINE_ADX
-    if (!__builtin_cpu_supports("bmi2") || !__builtin_cpu_supports("adx")) {
-        PyErr_SetString(PyExc_ImportError,
-                        "quarlopro was built for CPUs with the BMI2 and ADX instructions, which this CPU "
-                        "lacks; reinstall it on this machine");
-        return false;
-    }
-#endif
-    return true;
+    if (p256::cpu_supported()) return true;
+    PyErr_SetString(PyExc_ImportError,
+                    "quarlopro was built for CPUs with the BMI2 and ADX instructions only (QRL_ENGINE_ADX=ON), "
+                    "which this CPU lacks; install a build made with the default QRL_ENGINE_ADX=AUTO");
+    return false;
 }
 
 bool exec_jwt_es256(PyObject* module, State& s) {
@@ -235,6 +232,8 @@ bool exec_jwt_es256(PyObject* module, State& s) {
     }
     if (!bind_constants(module, s)) return false;
     p256::init_tables();  // the base point tables, built once, read-only afterwards
+    // The engine variants chosen for this CPU, e.g. "bmi2-adx+sha-ni".
+    if (!qrl::bind(module, "__engine__", qrl::steal(PyUnicode_FromString(p256::implementation())))) return false;
     if (!qrl::add_functions(module, kFunctions, &s)) return false;
     if (!s.originals.record(module, {&kCurveCheckRoute, &kScalarMultRoute, &kSignTailRoute, &kNonceBoundRoute,
                                      &kOwnNonceRoute, &kVerifyRoute, &kSha256Route, &kHmacRoute, &kCanonicalJsonRoute}) ||
