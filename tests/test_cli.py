@@ -14,8 +14,6 @@ import time
 
 import jwt as pyjwt
 import pytest
-from cryptography.hazmat.primitives import serialization
-from cryptography.hazmat.primitives.asymmetric import ec
 
 import quarlopro.keygen
 import quarlopro.license
@@ -130,6 +128,7 @@ def keys(tmp_path_factory):
 
 
 def test_keys_load_in_cryptography_and_openssl(keys):
+    serialization = pytest.importorskip("cryptography.hazmat.primitives.serialization")
     private = serialization.load_pem_private_key((keys / "k.pem").read_bytes(), None)
     public = serialization.load_pem_public_key((keys / "p.pem").read_bytes())
     assert private.public_key().public_numbers() == public.public_numbers()
@@ -146,6 +145,7 @@ def test_keys_load_in_cryptography_and_openssl(keys):
 
 
 def test_signed_tokens_verify_with_pyjwt_and_show(keys, tmp_path):
+    serialization = pytest.importorskip("cryptography.hazmat.primitives.serialization")
     quarlo(keys, "sign", "--expires", "600", "--private", "k.pem", '{"sub": "alice"}', tmp_path / "t.jwt",
            check_status=0)
     token = (tmp_path / "t.jwt").read_text()
@@ -158,6 +158,8 @@ def test_signed_tokens_verify_with_pyjwt_and_show(keys, tmp_path):
 
 
 def test_show_verifies_pyjwt_tokens_and_refuses_bad_ones(keys, tmp_path):
+    serialization = pytest.importorskip("cryptography.hazmat.primitives.serialization")
+    ec = pytest.importorskip("cryptography.hazmat.primitives.asymmetric.ec")
     private = serialization.load_pem_private_key((keys / "k.pem").read_bytes(), None)
     other = ec.generate_private_key(ec.SECP256R1())
     good = pyjwt.encode({"sub": "a", "exp": int(time.time()) + 60}, private, algorithm="ES256")
