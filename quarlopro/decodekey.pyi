@@ -4,11 +4,19 @@
 # The parameter and result types are the functions' declared types
 # (__annotations__), word for word.
 import base64 as base64
+import builtins
 import re as re
+from typing import Any, TypeAlias
+
+# The functions declare JWKs as plain `dict` and a TLV read as plain `tuple`;
+# in this stub the names carry their type arguments, so that the
+# declarations stay word for word and `mypy --strict` accepts them.
+dict: TypeAlias = builtins.dict[str, Any]
+tuple: TypeAlias = builtins.tuple[Any, ...]
 
 OID_EC_PUBLIC_KEY: bytes
-CURVES: dict[bytes, tuple[str, int]]
-CURVES_BY_NAME: dict[str, tuple[bytes, int]]
+CURVES: builtins.dict[bytes, builtins.tuple[str, int]]
+CURVES_BY_NAME: builtins.dict[str, builtins.tuple[bytes, int]]
 
 # DER and PEM primitives
 def _b64u(b: bytes) -> str: ...
