@@ -6,13 +6,10 @@
 import base64 as base64
 import builtins
 import re as re
-from typing import Any, TypeAlias
 
-# The functions declare JWKs as plain `dict` and a TLV read as plain `tuple`;
-# in this stub the names carry their type arguments, so that the
-# declarations stay word for word and `mypy --strict` accepts them.
-dict: TypeAlias = builtins.dict[str, Any]
-tuple: TypeAlias = builtins.tuple[Any, ...]
+# `dict` and `tuple` are the declared words with type arguments (see _qrl_shared.pyi).
+from _qrl_shared import _AnyTuple as tuple
+from _qrl_shared import _JsonObject as dict
 
 OID_EC_PUBLIC_KEY: bytes
 CURVES: builtins.dict[bytes, builtins.tuple[str, int]]

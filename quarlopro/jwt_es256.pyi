@@ -5,18 +5,15 @@
 # them word for word. Parameters without declared types are typed here as
 # the functions use them; those are not checked on entry.
 import base64 as base64
-import builtins
 import hashlib as hashlib
 import hmac as hmac
 import json as json
 import secrets as secrets
 import time as time
-from typing import Any, TypeAlias
+from typing import TypeAlias
 
-# The functions declare JSON objects and JWKs as plain `dict`; in this stub
-# the name means a dict with text keys, so that the declarations stay word
-# for word and `mypy --strict` still knows the type arguments.
-dict: TypeAlias = builtins.dict[str, Any]
+# `dict` is the declared word with type arguments (see _qrl_shared.pyi).
+from _qrl_shared import _JsonObject as dict
 
 # An affine point (x, y) of P-256, or the point at infinity (None, None).
 _Point: TypeAlias = tuple[int, int] | tuple[None, None]
