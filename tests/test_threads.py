@@ -144,8 +144,13 @@ def function_names():
              "__name__": lambda: fn.__name__,
              "__qualname__": lambda: fn.__qualname__,
              "repr": lambda: repr(fn)}
-    steps = [lambda: setattr(fn, "__qualname__", fresh("renamed")), lambda: setattr(fn, "__qualname__", fresh(name)),
-             lambda: setattr(fn, "__name__", fresh("renamed")), lambda: setattr(fn, "__name__", fresh(name))]
+    # Long names of one length: copying one into a message takes a while, and
+    # the block of a freed name is soon reused for the next one.
+    first, second = "renamed_" * 100, "RENAMED_" * 100
+    steps = [lambda: setattr(fn, "__qualname__", fresh(first)), lambda: setattr(fn, "__qualname__", fresh(second)),
+             lambda: setattr(fn, "__qualname__", fresh(name)),
+             lambda: setattr(fn, "__name__", fresh(first)), lambda: setattr(fn, "__name__", fresh(second)),
+             lambda: setattr(fn, "__name__", fresh(name))]
     return Scenario(calls, steps)
 
 
@@ -236,12 +241,12 @@ def test_calls_while_other_threads_change_their_inputs(name, call):
                            str(SECONDS)], capture_output=True, text=True, env=env, timeout=SECONDS * 20 + 120)
     assert done.returncode == 0, f"exit status {done.returncode}\n{done.stdout[-2000:]}{done.stderr[-6000:]}"
     report = json.loads(done.stdout.splitlines()[-1])
-    problems = [f"{call} ({phase}): {got[0]}: {got[1][:150]}" for call, phase, got in report["problems"]]
-    allowed = [f"{call}: {outcome[0]}: {outcome[1][:100]}" for call, outcomes in report["allowed"].items()
+    problems = [f"{row} ({phase}): {got[0]}: {got[1][:150]}" for row, phase, got in report["problems"]]
+    allowed = [f"{row}: {outcome[0]}: {outcome[1][:100]}" for row, outcomes in report["allowed"].items()
                for outcome in outcomes]
     assert report["problem_count"] == 0, "\n".join([f"{report['problem_count']} unexpected outcomes, e.g.",
                                                     *problems, "allowed:", *allowed])
-    never = {call: count for call, count in report["counts"].items() if 0 in count}
+    never = {row: count for row, count in report["counts"].items() if 0 in count}
     assert never == {}, f"calls that never ran in a quiet spell or during changes: {never}"
 
 
