@@ -151,7 +151,7 @@ if [ "$variant" = tsan ]; then
   # that CPython itself suppresses, and without failing on the others.
   export TSAN_OPTIONS="$(tsan_options):exitcode=0"
 fi
-say "building CPython ($variant) in $work (about $([ "$variant" = tsan ] && echo 20 || echo 3) minutes on 2 cores); log: $work/build.log"
+say "building CPython ($variant) in $work (about $([ "$variant" = tsan ] && echo 10 || echo 3) minutes on 2 cores); log: $work/build.log"
 (
   cd "$work/src"
   ./configure "${configure_options[@]}" &&
