@@ -1,7 +1,15 @@
 # Type stubs of _qrl_shared, the shared runtime of the quarlopro extension
 # modules. It is installed at the top of site-packages next to the library.
 import inspect
-from typing import Any, final
+from typing import Any, TypeAlias, final
+
+# For the other stubs only: the modules' functions declare JSON objects and
+# JWKs as plain `dict`, and a TLV read as plain `tuple`. Their stubs import
+# these under those names (`from _qrl_shared import _JsonObject as dict`),
+# so the declarations stay word for word and `mypy --strict` still knows
+# the type arguments.
+_JsonObject: TypeAlias = dict[str, Any]
+_AnyTuple: TypeAlias = tuple[Any, ...]
 
 @final
 class function:

@@ -4,11 +4,16 @@
 # The parameter and result types are the functions' declared types
 # (__annotations__), word for word.
 import base64 as base64
+import builtins
 import re as re
 
+# `dict` and `tuple` are the declared words with type arguments (see _qrl_shared.pyi).
+from _qrl_shared import _AnyTuple as tuple
+from _qrl_shared import _JsonObject as dict
+
 OID_EC_PUBLIC_KEY: bytes
-CURVES: dict[bytes, tuple[str, int]]
-CURVES_BY_NAME: dict[str, tuple[bytes, int]]
+CURVES: builtins.dict[bytes, builtins.tuple[str, int]]
+CURVES_BY_NAME: builtins.dict[str, builtins.tuple[bytes, int]]
 
 # DER and PEM primitives
 def _b64u(b: bytes) -> str: ...

@@ -12,6 +12,9 @@ import secrets as secrets
 import time as time
 from typing import TypeAlias
 
+# `dict` is the declared word with type arguments (see _qrl_shared.pyi).
+from _qrl_shared import _JsonObject as dict
+
 # An affine point (x, y) of P-256, or the point at infinity (None, None).
 _Point: TypeAlias = tuple[int, int] | tuple[None, None]
 

@@ -16,9 +16,6 @@ import textwrap
 import time
 
 import pytest
-from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.hazmat.primitives.asymmetric import ec
-from cryptography.hazmat.primitives.asymmetric.utils import decode_dss_signature, encode_dss_signature
 
 from quarlo import build as quarlo_build
 from quarlo import cli
@@ -90,12 +87,15 @@ def der_sequence(r: bytes, s: bytes, seq_len: bytes | None = None, trailer: byte
 
 def make_token(key, claims, header=None, form="raw", high_s=False) -> str:
     """A compact ES256 token signed by `key`; `form` is "raw" or "der"."""
+    hashes = pytest.importorskip("cryptography.hazmat.primitives.hashes")
+    ec = pytest.importorskip("cryptography.hazmat.primitives.asymmetric.ec")
+    utils = pytest.importorskip("cryptography.hazmat.primitives.asymmetric.utils")
     signing_input = compact(header or {"alg": "ES256", "typ": "JWT"}) + "." + compact(claims)
-    r, s = decode_dss_signature(key.sign(signing_input.encode(), ec.ECDSA(hashes.SHA256())))
+    r, s = utils.decode_dss_signature(key.sign(signing_input.encode(), ec.ECDSA(hashes.SHA256())))
     if high_s == (s <= N // 2):
         s = N - s
     signature = (r.to_bytes(32, "big") + s.to_bytes(32, "big") if form == "raw"
-                 else encode_dss_signature(r, s))
+                 else utils.encode_dss_signature(r, s))
     return signing_input + "." + b64(signature)
 
 
@@ -112,11 +112,13 @@ def tampered(token: str) -> str:
 
 
 def pem(public_key) -> bytes:
+    serialization = pytest.importorskip("cryptography.hazmat.primitives.serialization")
     return public_key.public_bytes(serialization.Encoding.PEM, serialization.PublicFormat.SubjectPublicKeyInfo)
 
 
 def off_curve_pem(public_key) -> bytes:
     """The SubjectPublicKeyInfo of `public_key` with y + 1: not a P-256 point."""
+    serialization = pytest.importorskip("cryptography.hazmat.primitives.serialization")
     der = public_key.public_bytes(serialization.Encoding.DER, serialization.PublicFormat.SubjectPublicKeyInfo)
     y = (int.from_bytes(der[-32:], "big") + 1) % 2**256
     body = base64.encodebytes(der[:-32] + y.to_bytes(32, "big")).decode()
@@ -139,6 +141,7 @@ class ExtraArgs(PluginManager):
 
 @pytest.fixture(scope="module")
 def key():
+    ec = pytest.importorskip("cryptography.hazmat.primitives.asymmetric.ec")
     return ec.generate_private_key(ec.SECP256R1())
 
 
@@ -192,6 +195,7 @@ def test_keyed_build_products(keyed):
 
 @pytest.mark.parametrize("executable", [False, True], ids=["module", "executable"])
 def test_keyed_program_verifies(keyed, key, executable):
+    ec = pytest.importorskip("cryptography.hazmat.primitives.asymmetric.ec")
     other = ec.generate_private_key(ec.SECP256R1())
     claims = {"sub": "alice", "n": [1, 2]}
     good = make_token(key, claims)
@@ -352,12 +356,14 @@ def failing_build(workdir, capsys, monkeypatch):
 def test_build_failures_are_one_line_and_leave_no_output(failing_build, workdir, setup, options, program, message):
     files = {
         "notpem": ("notpem.pem", "not a key\n"),
-        "p384": ("p384.pem", pem(ec.generate_private_key(ec.SECP384R1()).public_key()).decode()),
         "badname": ("bad-name.py", "print(1)\n"),
         "syntax": ("broken.py", "def main(:\n    pass\n"),
         "undeclared": ("undeclared.py", "from cython.cimports.quarlo_pro import no_such_function\n"),
         "c-error": ("cfail.pyx", 'cdef extern from "quarlo_no_such_header.h":\n    int f()\nprint(f())\n'),
     }
+    if setup == "p384":  # the only case that needs cryptography
+        ec = pytest.importorskip("cryptography.hazmat.primitives.asymmetric.ec")
+        files["p384"] = ("p384.pem", pem(ec.generate_private_key(ec.SECP384R1()).public_key()).decode())
     if setup:
         (workdir / files[setup][0]).write_text(files[setup][1])
     lines = failing_build(program, *options)

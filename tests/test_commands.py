@@ -13,8 +13,6 @@ import time
 
 import jwt as pyjwt
 import pytest
-from cryptography.hazmat.primitives import serialization
-from cryptography.hazmat.primitives.asymmetric import ec
 
 import quarlopro.keygen as keygen_module
 import quarlopro.license as license_module
@@ -22,10 +20,12 @@ import quarlopro.sign as sign_module
 
 
 def load_private(path):
+    serialization = pytest.importorskip("cryptography.hazmat.primitives.serialization")
     return serialization.load_pem_private_key(path.read_bytes(), None)
 
 
 def load_public(path):
+    serialization = pytest.importorskip("cryptography.hazmat.primitives.serialization")
     return serialization.load_pem_public_key(path.read_bytes())
 
 
@@ -64,6 +64,7 @@ def test_keygen_writes_a_matching_pair_with_a_private_file(tmp_path, umask):
     der = base64.b64decode("".join(text.splitlines()[1:-1]))
     assert len(der) == 138
     key = load_private(private)
+    ec = pytest.importorskip("cryptography.hazmat.primitives.asymmetric.ec")
     assert isinstance(key.curve, ec.SECP256R1)
     assert key.public_key().public_numbers() == load_public(public).public_numbers()
 
@@ -185,6 +186,7 @@ def test_create_keypair_writes_through_the_objects_it_is_given():
     log = []
     assert keygen_module.createKeypair(publicKeyPath=Sink(log, "public"), privateKeyPath=Sink(log, "private")) is None
     assert [name for name, _ in log] == ["private", "public"]
+    serialization = pytest.importorskip("cryptography.hazmat.primitives.serialization")
     assert serialization.load_pem_private_key(log[0][1], None).public_key().public_numbers() == \
         serialization.load_pem_public_key(log[1][1]).public_numbers()
 
@@ -295,6 +297,8 @@ def test_sign_bad_key_files(tmp_path, content, error):
 
 
 def test_sign_accepts_sec1_keys_and_large_payloads(tmp_path):
+    serialization = pytest.importorskip("cryptography.hazmat.primitives.serialization")
+    ec = pytest.importorskip("cryptography.hazmat.primitives.asymmetric.ec")
     key = ec.generate_private_key(ec.SECP256R1())
     (tmp_path / "sec1.pem").write_bytes(key.private_bytes(serialization.Encoding.PEM,
                                                          serialization.PrivateFormat.TraditionalOpenSSL,
@@ -363,6 +367,7 @@ def test_show_without_key_decodes_any_payload_segment(tmp_path, capsys, claims):
 
 def test_show_refuses_bad_tokens_with_the_key(tmp_path, pair, capsys):
     private, public = pair
+    ec = pytest.importorskip("cryptography.hazmat.primitives.asymmetric.ec")
     other = ec.generate_private_key(ec.SECP256R1())
     tokens = {
         "Invalid signature": pyjwt.encode({"sub": "a"}, other, algorithm="ES256"),

@@ -10,10 +10,6 @@ import random
 import types
 
 import pytest
-from cryptography.exceptions import InvalidSignature, UnsupportedAlgorithm
-from cryptography.hazmat.primitives import hashes
-from cryptography.hazmat.primitives.asymmetric import ec
-from cryptography.hazmat.primitives.asymmetric.utils import decode_dss_signature, encode_dss_signature
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -45,12 +41,16 @@ def split(signature):
 
 
 def crypto_verifies(d, message, signature):
+    exceptions = pytest.importorskip("cryptography.exceptions")
+    hashes = pytest.importorskip("cryptography.hazmat.primitives.hashes")
+    ec = pytest.importorskip("cryptography.hazmat.primitives.asymmetric.ec")
+    utils = pytest.importorskip("cryptography.hazmat.primitives.asymmetric.utils")
     r, s = split(signature)
     public = ec.derive_private_key(d, ec.SECP256R1()).public_key()
     try:
-        public.verify(encode_dss_signature(r, s), message, ec.ECDSA(hashes.SHA256()))
+        public.verify(utils.encode_dss_signature(r, s), message, ec.ECDSA(hashes.SHA256()))
         return True
-    except InvalidSignature:
+    except exceptions.InvalidSignature:
         return False
 
 
@@ -70,6 +70,7 @@ def path(request, monkeypatch):
 def test_rfc6979_published_values_are_consistent():
     # Guards the typed-in values: the key pair, and each (k, r, s) satisfy
     # the ECDSA equations with independent arithmetic.
+    ec = pytest.importorskip("cryptography.hazmat.primitives.asymmetric.ec")
     numbers = ec.derive_private_key(RFC_D, ec.SECP256R1()).public_key().public_numbers()
     assert (numbers.x, numbers.y) == (RFC_UX, RFC_UY)
     for message, (k, r, s) in RFC_VECTORS.items():
@@ -114,19 +115,27 @@ def test_signatures_are_deterministic_low_s_and_verify(path, d):
 
 
 def _cryptography_deterministic(d, message):
+    exceptions = pytest.importorskip("cryptography.exceptions")
+    hashes = pytest.importorskip("cryptography.hazmat.primitives.hashes")
+    ec = pytest.importorskip("cryptography.hazmat.primitives.asymmetric.ec")
+    utils = pytest.importorskip("cryptography.hazmat.primitives.asymmetric.utils")
     try:
         algorithm = ec.ECDSA(hashes.SHA256(), deterministic_signing=True)
         der = ec.derive_private_key(d, ec.SECP256R1()).sign(message, algorithm)
-    except (TypeError, UnsupportedAlgorithm):
+    except (TypeError, exceptions.UnsupportedAlgorithm):
         return None
-    return decode_dss_signature(der)
+    return utils.decode_dss_signature(der)
 
 
-@pytest.mark.skipif(_cryptography_deterministic(1, b"") is None,
-                    reason="this cryptography/OpenSSL build has no deterministic ECDSA")
+@pytest.fixture(scope="module")
+def deterministic_peer():
+    if _cryptography_deterministic(1, b"") is None:
+        pytest.skip("this cryptography/OpenSSL build has no deterministic ECDSA")
+
+
 @settings(max_examples=40, deadline=None)
 @given(st.integers(1, N - 1), st.binary(max_size=64))
-def test_same_nonce_as_cryptographys_rfc6979_signer(d, message):
+def test_same_nonce_as_cryptographys_rfc6979_signer(deterministic_peer, d, message):
     r, s = _cryptography_deterministic(d, message)
     assert split(sign(message, d)) == (r, min(s, N - s))
 

@@ -10,8 +10,6 @@ import sys
 import textwrap
 
 import pytest
-from cryptography.hazmat.primitives import serialization
-from cryptography.hazmat.primitives.asymmetric import ec
 
 import quarlopro.main as main
 import quarlopro.protemplate as protemplate
@@ -29,8 +27,11 @@ def python_env() -> dict:
     return env
 
 
-def write_public_key(path: pathlib.Path, curve=ec.SECP256R1()):
-    key = ec.generate_private_key(curve)
+def write_public_key(path: pathlib.Path, curve="SECP256R1"):
+    """A new key of cryptography's `curve` class; returns its public numbers."""
+    serialization = pytest.importorskip("cryptography.hazmat.primitives.serialization")
+    ec = pytest.importorskip("cryptography.hazmat.primitives.asymmetric.ec")
+    key = ec.generate_private_key(getattr(ec, curve)())
     path.write_bytes(key.public_key().public_bytes(serialization.Encoding.PEM,
                                                    serialization.PublicFormat.SubjectPublicKeyInfo))
     return key.public_key().public_numbers()
@@ -139,7 +140,7 @@ def test_extend_build_errors_propagate_without_a_key(plugin, tmp_path, case, err
     plugin.extendBuild(argparse.Namespace(public=good))
     path = tmp_path / "key.pem"
     if case == "p384":
-        write_public_key(path, ec.SECP384R1())
+        write_public_key(path, "SECP384R1")
     elif case == "not_pem":
         path.write_text("hello\n")
     with pytest.raises(error, match=message):
