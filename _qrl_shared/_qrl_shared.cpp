@@ -16,6 +16,8 @@ bool init_names(RuntimeNames& names) {
     names.samefile = intern("samefile");
     names.Parameter = intern("Parameter");
     names.Signature = intern("Signature");
+    names._suggestions = intern("_suggestions");
+    names._generate_suggestions = intern("_generate_suggestions");
     names.kw_strict_mode = steal(Py_BuildValue("(s)", "strict_mode"));
     return !PyErr_Occurred();
 }

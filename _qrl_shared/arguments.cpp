@@ -5,6 +5,7 @@
 #include "calls.h"
 #include "errors.h"
 #include "function_object.h"
+#include "runtime.h"
 
 namespace qrl {
 
@@ -58,8 +59,9 @@ Ref suggested_keyword(FunctionObject* fn, PyObject* key) {
     Ref candidates = steal(PyList_New(fn->nparams));
     if (!candidates) return {};
     for (int i = 0; i < fn->nparams; ++i) PyList_SET_ITEM(candidates.get(), i, Py_NewRef(fn->params[i]));
-    Ref module = steal(PyImport_ImportModule("_suggestions"));
-    Ref generate = module ? steal(PyObject_GetAttrString(module.get(), "_generate_suggestions")) : Ref();
+    const RuntimeNames& names = runtime().names;
+    Ref module = steal(PyImport_Import(names._suggestions.get()));
+    Ref generate = module ? getattr(module.get(), names._generate_suggestions.get()) : Ref();
     Ref suggestion = generate ? call(generate.get(), candidates.get(), key) : Ref();
     return suggestion && suggestion.get() != Py_None ? suggestion : Ref();
 #else

@@ -15,6 +15,7 @@ struct RuntimeNames {
     Ref from_bytes, to_bytes, big;           // int.from_bytes / to_bytes
     Ref realpath, exists, samefile;          // os.path
     Ref Parameter, Signature;                // inspect
+    Ref _suggestions, _generate_suggestions;  // the interpreter's "Did you mean" (3.13+)
     Ref kw_strict_mode;                      // ("strict_mode",)
 };
 

@@ -26,6 +26,9 @@ _P256_GX: int
 _P256_GY: int
 _INF: tuple[None, None]
 
+# The engine variants this process runs, e.g. "bmi2-adx+sha-ni".
+__engine__: str
+
 # Base64url and P-256 arithmetic
 def _b64url_decode(text: str) -> bytes: ...
 def _b64url_encode(data: bytes) -> str: ...
