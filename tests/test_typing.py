@@ -68,8 +68,13 @@ def stub_names(tree: ast.Module) -> dict[str, ast.stmt]:
     return names
 
 
+# What the import system sets on every module.
+IMPORT_ATTRIBUTES = {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__", "__cached__",
+                     "__builtins__", "__path__"}
+
+
 def runtime_names(module) -> set[str]:
-    return {name for name in vars(module) if not (name.startswith("__") and name.endswith("__"))}
+    return set(vars(module)) - IMPORT_ATTRIBUTES
 
 
 def env_for_tools() -> dict[str, str]:
