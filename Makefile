@@ -1,20 +1,32 @@
-# quarlopro: make demo · make test · make bench (each works from a clean clone)
+# quarlopro: make demo · make test · make check · make bench (each works from a clean clone)
 
 PYTHON ?= python3
-# The tests run on the default interpreter and on the newest other CPython
-# found on the machine, so both older and newer module slots are exercised.
-TEST_PYTHONS ?= $(PYTHON) $(shell tools/find_python.sh)
 VENV ?= .venv
+TEST_VENV = $(shell tools/test_suite.sh --venv-of $(PYTHON))
 
-.PHONY: demo test bench bench-record install dev clean fuzz test-asan
+.PHONY: demo test check test-tsan bench bench-record install dev clean fuzz test-asan
 
 ## Install into .venv and walk through keygen, sign, show and a quarlo build.
 demo: install
 	$(VENV)/bin/python tools/demo.py
 
-## Run the test suites (each interpreter gets a fresh virtual environment).
+## The whole suite on $(PYTHON) (in a fresh virtual environment), then the
+## engine's own tests with the constant-time check, and the DER code's tests.
 test:
-	tools/run_tests.sh $(TEST_PYTHONS)
+	tools/test_suite.sh $(PYTHON)
+	$(MAKE) -C p256 unit ct isolation PYTHON=$(CURDIR)/$(TEST_VENV)/bin/python
+	$(MAKE) -C der test
+
+## The full matrix, as CI runs it: every interpreter (the default, the newest
+## other, debug, free-threaded), the sanitizers, the engine's every build, the
+## wheel on an emulated older CPU (tools/check.sh).
+check:
+	tools/check.sh
+
+## The threaded tests under ThreadSanitizer on a free-threaded CPython built
+## with it (cached outside the clone).
+test-tsan:
+	tools/test_tsan.sh
 
 ## Fuzz every parser longer than `make test` does ($$FUZZ_SECONDS each, default 60),
 ## growing the corpus in fuzz/corpus/.
