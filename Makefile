@@ -44,11 +44,20 @@ test-asan:
 	.venv-asan/bin/python -m pip install -q ".[test]"
 	PYTHON=$(CURDIR)/.venv-asan/bin/python tools/test_asan.sh
 
-## Time every operation against its peers and print the table (the run's
-## JSON goes to build/bench/latest.json; nothing in the tree changes).
+## Time every operation against its peers and print the table: with it, two
+## threads against one on this build and on a free-threaded one, and the
+## generic arithmetic forced against the dispatched one. The run's JSON goes
+## to build/bench/latest.json; nothing in the tree changes.
 bench: install
 	$(VENV)/bin/python -m pip install -q ".[bench]"
-	$(VENV)/bin/python bench/run.py --out build/bench/latest.json
+	cmake -S . -B build/bench-generic -DQRL_ENGINE_ADX=OFF -DQRL_MODULES="jwt_es256" \
+	    -DPython_EXECUTABLE=$(CURDIR)/$(VENV)/bin/python >/dev/null
+	cmake --build build/bench-generic --parallel >/dev/null
+	ft=$$(tools/free_threaded_python.sh | tail -n 1) && \
+	  { [ -x .venv-bench-ft/bin/python ] || "$$ft" -m venv .venv-bench-ft; } && \
+	  .venv-bench-ft/bin/python -m pip install -q .
+	$(VENV)/bin/python bench/run.py --out build/bench/latest.json --generic-library build/bench-generic \
+	    --free-threaded .venv-bench-ft/bin/python
 
 ## Keep the last `make bench` run in bench/results/ and its table in README.md.
 bench-record:
@@ -61,10 +70,11 @@ install:
 
 ## Fast development build of the library into build/dev (use PYTHONPATH=build/dev:.).
 dev:
-	cmake -S . -B build/dev -G Ninja -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
-	cmake --build build/dev
+	cmake -S . -B build/dev -DPython_EXECUTABLE=$$(command -v $(PYTHON)) >/dev/null
+	cmake --build build/dev --parallel
 
 ## Remove everything the Makefiles create.
 clean:
-	rm -rf build dist .venv .venv-test-* .venv-fuzz .venv-asan p256/build der/build fuzz/corpus/*/ fuzz/corpus/_crashes
+	rm -rf build dist .venv .venv-test-* .venv-fuzz .venv-asan .venv-tsan .venv-bench-ft p256/build der/build \
+	    fuzz/corpus/*/ fuzz/corpus/_crashes
 	find . -name __pycache__ -type d -prune -exec rm -rf {} + -o -name .hypothesis -type d -prune -exec rm -rf {} +

@@ -24,9 +24,9 @@ else
     MODULE_OPTION="-UQRL_MODULES"
 fi
 
-cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQRL_SANITIZE=ON "$MODULE_OPTION" \
+cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQRL_SANITIZE=ON "$MODULE_OPTION" \
     -DPython_EXECUTABLE="$(command -v "$PYTHON")" >/dev/null
-cmake --build "$BUILD"
+cmake --build "$BUILD" --parallel
 
 [ $# -gt 0 ] || set -- tests
 

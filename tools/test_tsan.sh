@@ -28,9 +28,9 @@ if [ ! -x "$venv/bin/python" ] || ! "$venv/bin/python" -c 'import pytest, hypoth
 fi
 
 echo "== building the library with ThreadSanitizer into build/tsan"
-cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQRL_TSAN=ON \
+cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQRL_TSAN=ON \
     -DPython_EXECUTABLE="$PWD/$venv/bin/python" >/dev/null
-cmake --build build/tsan
+cmake --build build/tsan --parallel
 
 [ $# -gt 0 ] || set -- tests/test_threads.py tests/test_stress.py "tests/test_jwt_paths.py::test_concurrent_calls_give_the_single_thread_results"
 export PYTHONPATH="$PWD/build/tsan:."

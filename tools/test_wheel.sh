@@ -39,9 +39,9 @@ import sys; print(j.__engine__, file=sys.stderr)" 2>"$work/engine.txt")
 echo "== the installed wheel on an emulated Nehalem: same results ($(tail -n 1 "$work/engine.txt"))"
 
 echo "== a library forced to the BMI2/ADX assembly on an emulated Nehalem"
-cmake -S . -B "$work/adx-on" -G Ninja -DQRL_ENGINE_ADX=ON -DQRL_MODULES="jwt_es256" \
+cmake -S . -B "$work/adx-on" -DQRL_ENGINE_ADX=ON -DQRL_MODULES="jwt_es256" \
     -DPython_EXECUTABLE="$interpreter" >/dev/null
-cmake --build "$work/adx-on" >/dev/null
+cmake --build "$work/adx-on" --parallel >/dev/null
 refusal=$(PYTHONPATH="$work/adx-on:." qemu-x86_64 -cpu Nehalem "$interpreter" -c 'import quarlopro.jwt_es256' 2>&1 | tail -n 1 || true)
 case $refusal in
   "ImportError: quarlopro was built for CPUs with the BMI2 and ADX instructions only"*) echo "== refused: $refusal" ;;
