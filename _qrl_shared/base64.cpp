@@ -122,12 +122,12 @@ bool Base64Calls::record(Originals& originals, PyObject* module) {
     return true;
 }
 
-bool Base64Calls::direct(const Originals& originals, PyObject* globals, Base64Fn fn) const {
+bool Base64Calls::standard(const Originals& originals, PyObject* globals, Base64Fn fn) const {
     return standard_ && originals.unchanged(globals, *kRoutes[static_cast<int>(fn)]);
 }
 
 Ref Base64Calls::call(const Originals& originals, PyObject* globals, Base64Fn fn, PyObject* arg) const {
-    if (direct(originals, globals, fn)) {
+    if (standard(originals, globals, fn)) {
         const bool urlsafe = fn == Base64Fn::urlsafe_b64encode || fn == Base64Fn::urlsafe_b64decode;
         if (fn == Base64Fn::b64encode || fn == Base64Fn::urlsafe_b64encode) {
             if (PyBytes_CheckExact(arg)) return encode_bytes(bytes_view(arg), urlsafe);
@@ -144,7 +144,7 @@ Ref Base64Calls::call(const Originals& originals, PyObject* globals, Base64Fn fn
 }
 
 Ref Base64Calls::urlsafe_encode_unpadded(const Originals& originals, PyObject* globals, PyObject* data) const {
-    if (PyBytes_CheckExact(data) && direct(originals, globals, Base64Fn::urlsafe_b64encode))
+    if (PyBytes_CheckExact(data) && standard(originals, globals, Base64Fn::urlsafe_b64encode))
         return encode_text_unpadded(bytes_view(data));
     Ref encoded = call(originals, globals, Base64Fn::urlsafe_b64encode, data);
     Ref stripped = encoded ? call_method(encoded.get(), name_rstrip_.get(), equals_byte_.get()) : Ref();
@@ -153,7 +153,7 @@ Ref Base64Calls::urlsafe_encode_unpadded(const Originals& originals, PyObject* g
 
 Ref Base64Calls::urlsafe_decode_unpadded(const Originals& originals, PyObject* globals, PyObject* text) const {
     const Py_ssize_t padding = (4 - PyUnicode_GET_LENGTH(text) % 4) % 4;
-    if (direct(originals, globals, Base64Fn::urlsafe_b64decode)) {
+    if (standard(originals, globals, Base64Fn::urlsafe_b64decode)) {
         if (Ref data = decoder_input(text, true, padding))
             return call_kw(originals.object(kB64decode, kA2bIndex), {data.get(), Py_False},
                            runtime().names.kw_strict_mode.get());

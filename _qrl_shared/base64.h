@@ -29,8 +29,11 @@ public:
     // base64.urlsafe_b64decode(text + "=" * (-len(text) % 4)) for an exact str
     Ref urlsafe_decode_unpadded(const Originals& originals, PyObject* globals, PyObject* text) const;
 
+    // Whether base64.<fn> is the standard function with everything it relies
+    // on as at import (its result then follows from its argument alone).
+    bool standard(const Originals& originals, PyObject* globals, Base64Fn fn) const;
+
 private:
-    bool direct(const Originals& originals, PyObject* globals, Base64Fn fn) const;
 
     Ref name_base64_, names_[4], name_rstrip_, name_decode_, ascii_, equals_, equals_byte_;
     // The tables and binascii functions were the standard ones at import.

@@ -191,6 +191,7 @@ bool make_constants(Constants& c, const Names& n) {
     c.two = qrl::int_from(2);
     c.three = qrl::int_from(3);
     c.minus_one = qrl::int_from(-1);
+    c.empty_text = qrl::steal(PyUnicode_FromString(""));
     c.byte_00 = qrl::bytes_from(std::string_view("\x00", 1));
     c.byte_01 = qrl::bytes_from(std::string_view("\x01", 1));
     c.typ_allowed = qrl::steal(PyTuple_Pack(2, Py_None, n.JWT.get()));
@@ -236,10 +237,14 @@ bool exec_jwt_es256(PyObject* module, State& s) {
     if (!qrl::bind(module, "__engine__", qrl::steal(PyUnicode_FromString(p256::implementation())))) return false;
     if (!qrl::add_functions(module, kFunctions, &s)) return false;
     if (!s.originals.record(module, {&kCurveCheckRoute, &kScalarMultRoute, &kSignTailRoute, &kNonceBoundRoute,
-                                     &kOwnNonceRoute, &kVerifyRoute, &kSha256Route, &kHmacRoute, &kCanonicalJsonRoute}) ||
+                                     &kOwnNonceRoute, &kVerifyRoute, &kSha256Route, &kHmacRoute, &kCanonicalJsonRoute,
+                                     &kB64urlEncodeRoute}) ||
         !s.base64.record(s.originals, module))
         return false;
-    s.canonical_encoder = make_canonical_encoder(s);
+    CanonicalJson json = make_canonical_json(s);
+    s.canonical_encoder = json.encoder;
+    s.c_encoder_args = json.c_encoder_args;
+    s.default_header_b64 = default_header_segment(s, module);
     return true;
 }
 

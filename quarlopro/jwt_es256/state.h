@@ -39,6 +39,7 @@ struct Names {
 // Other immutable objects made once.
 struct Constants {
     Held zero, one, two, three, minus_one;
+    Held empty_text;               // ""
     Held byte_00, byte_01;         // b"\x00", b"\x01"
     Held typ_allowed;              // (None, "JWT")
     Held separators;               // (",", ":")
@@ -57,6 +58,8 @@ struct State {
     Held inf;                // _INF as bound at import
     Held n;                  // _P256_N as bound at import
     Held canonical_encoder;  // json.JSONEncoder(separators=(",", ":"), sort_keys=True), or null
+    Held c_encoder_args;     // (default, encode_basestring_ascii, None, ":", ",", True, skipkeys, allow_nan), or null
+    Held default_header_b64; // the first segment of a token with the default header, or null
 };
 
 inline const State& state(qrl::Call& call) { return call.state<State>(); }

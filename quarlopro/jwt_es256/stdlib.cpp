@@ -43,12 +43,31 @@ Ref hmac_sha256(qrl::Call& call, PyObject* key, PyObject* message) {
     return mac ? qrl::call_method(mac.get(), n.digest) : Ref();
 }
 
+namespace {
+
+// "".join(c_make_encoder({}, *args)(value, 0)), as the encoder's encode()
+// does for a dict.
+Ref c_encoded(const State& s, PyObject* value) {
+    PyObject* make = s.originals.object(kCanonicalJsonRoute, 6);
+    Ref markers = qrl::steal(PyDict_New());
+    Ref head = markers ? qrl::steal(PyTuple_Pack(1, markers.get())) : Ref();
+    Ref args = head ? qrl::steal(PySequence_Concat(head.get(), s.c_encoder_args)) : Ref();
+    Ref encoder = args ? qrl::steal(PyObject_Call(make, args.get(), nullptr)) : Ref();
+    Ref chunks = encoder ? qrl::call(encoder.get(), value, s.constants.zero.get()) : Ref();
+    if (chunks && !PyTuple_Check(chunks.get()) && !PyList_Check(chunks.get()))
+        chunks = qrl::steal(PySequence_List(chunks.get()));
+    return chunks ? qrl::steal(PyUnicode_Join(s.constants.empty_text, chunks.get())) : Ref();
+}
+
+}  // namespace
+
 Ref canonical_json(qrl::Call& call, PyObject* value) {
     const State& s = state(call);
     const Names& n = s.names;
     Ref text;
     if (s.canonical_encoder && unchanged(call, kCanonicalJsonRoute)) {
-        text = qrl::call_method(s.canonical_encoder, n.encode, value);
+        text = s.c_encoder_args && PyDict_Check(value) ? c_encoded(s, value)
+                                                        : qrl::call_method(s.canonical_encoder, n.encode, value);
     } else {
         Ref json = global(call, n.json);
         Ref dumps = json ? qrl::getattr(json.get(), n.dumps) : Ref();
@@ -82,16 +101,43 @@ Ref canonical_encoder_arguments(const State& s, PyObject* dumps) {
     return kwargs;
 }
 
+// The arguments of c_make_encoder after the markers, as iterencode passes
+// them for `encoder`; null when json has no C encoder.
+Ref c_encoder_arguments(const State& s, PyObject* encoder) {
+    PyObject* make = s.originals.object(kCanonicalJsonRoute, 6);
+    PyObject* ascii = s.originals.object(kCanonicalJsonRoute, 7);
+    if (!make || !PyCallable_Check(make) || !ascii) return {};
+    Ref defaults = qrl::getattr(encoder, qrl::name("default"));
+    Ref key_separator = defaults ? qrl::getattr(encoder, qrl::name("key_separator")) : Ref();
+    Ref item_separator = key_separator ? qrl::getattr(encoder, qrl::name("item_separator")) : Ref();
+    Ref sort_keys = item_separator ? qrl::getattr(encoder, qrl::name("sort_keys")) : Ref();
+    Ref skipkeys = sort_keys ? qrl::getattr(encoder, qrl::name("skipkeys")) : Ref();
+    Ref allow_nan = skipkeys ? qrl::getattr(encoder, qrl::name("allow_nan")) : Ref();
+    Ref indent = allow_nan ? qrl::getattr(encoder, qrl::name("indent")) : Ref();
+    // The markers dict ({}) and encode_basestring_ascii are what iterencode
+    // takes for check_circular and ensure_ascii true.
+    Ref check_circular = indent ? qrl::getattr(encoder, qrl::name("check_circular")) : Ref();
+    Ref ensure_ascii = check_circular ? qrl::getattr(encoder, qrl::name("ensure_ascii")) : Ref();
+    if (!ensure_ascii || indent.get() != Py_None || check_circular.get() != Py_True || ensure_ascii.get() != Py_True)
+        return {};
+    return qrl::steal(PyTuple_Pack(8, defaults.get(), ascii, Py_None, key_separator.get(), item_separator.get(),
+                                   sort_keys.get(), skipkeys.get(), allow_nan.get()));
+}
+
 }  // namespace
 
-Ref make_canonical_encoder(const State& s) {
+CanonicalJson make_canonical_json(const State& s) {
+    CanonicalJson made;
     PyObject* dumps = s.originals.object(kCanonicalJsonRoute, 0);
     PyObject* encoder_class = s.originals.object(kCanonicalJsonRoute, 1);
     Ref kwargs = dumps && encoder_class ? canonical_encoder_arguments(s, dumps) : Ref();
     Ref no_args = kwargs ? qrl::steal(PyTuple_New(0)) : Ref();
     Ref encoder = no_args ? qrl::steal(PyObject_Call(encoder_class, no_args.get(), kwargs.get())) : Ref();
-    if (!encoder) PyErr_Clear();  // then the shortcut is never taken
-    return encoder;
+    Ref c_args = encoder ? c_encoder_arguments(s, encoder.get()) : Ref();
+    if (PyErr_Occurred()) PyErr_Clear();  // then the shortcuts are not taken
+    made.encoder = encoder;
+    made.c_encoder_args = c_args;
+    return made;
 }
 
 }  // namespace jwt

@@ -23,10 +23,18 @@ inline constexpr qrl::Route kHmacRoute{"hmac.new",
                                        "hmac._hashopenssl.hmac_new",
                                        "hashlib.sha256"};
 // json.dumps(v, separators=(",", ":"), sort_keys=True) is
-// json.JSONEncoder(separators=(",", ":"), sort_keys=True).encode(v); the
-// encoder is made once (encode() keeps no state between calls).
-inline constexpr qrl::Route kCanonicalJsonRoute{"json.dumps", "json.JSONEncoder", "json.JSONEncoder.__init__",
-                                                "json.JSONEncoder.encode", "json.JSONEncoder.iterencode"};
+// json.JSONEncoder(separators=(",", ":"), sort_keys=True).encode(v) (the
+// encoder made once: encode() keeps no state between calls), and for a dict
+// that is "".join(c_make_encoder({}, encoder.default, encode_basestring_ascii,
+// None, ":", ",", True, skipkeys, allow_nan)(v, 0)): the C encoder of json.
+inline constexpr qrl::Route kCanonicalJsonRoute{"json.dumps",
+                                                "json.JSONEncoder",
+                                                "json.JSONEncoder.__init__",
+                                                "json.JSONEncoder.encode",
+                                                "json.JSONEncoder.iterencode",
+                                                "json.JSONEncoder.default",
+                                                "json.encoder.c_make_encoder",
+                                                "json.encoder.encode_basestring_ascii"};
 
 // Messages at least this long are hashed without the GIL.
 inline constexpr Py_ssize_t kHashWithoutGil = 16 * 1024;
@@ -43,8 +51,12 @@ Ref hmac_sha256(qrl::Call& call, PyObject* key, PyObject* message);
 // json.dumps(value, separators=(",", ":"), sort_keys=True).encode("utf-8")
 Ref canonical_json(qrl::Call& call, PyObject* value);
 
-// The encoder the canonical JSON shortcut uses, made at import once the
-// routes are recorded (null, and no error, when json is not as expected).
-Ref make_canonical_encoder(const State& s);
+// What the canonical JSON shortcut uses, made at import once the routes are
+// recorded (nulls, and no error, when json is not as expected).
+struct CanonicalJson {
+    Held encoder;          // json.JSONEncoder(separators=(",", ":"), sort_keys=True, dumps' defaults)
+    Held c_encoder_args;   // the arguments of c_make_encoder after the markers, or null
+};
+CanonicalJson make_canonical_json(const State& s);
 
 }  // namespace jwt

@@ -26,6 +26,17 @@ Ref token_header(const State& s, PyObject* header) {
     return jwt_header;
 }
 
+// The header segment when `header` adds nothing to the default header and
+// what encodes it is as at import; null otherwise.
+Ref default_header_if_unchanged(qrl::Call& call, PyObject* header) {
+    const State& s = state(call);
+    if (!s.default_header_b64 || (header != Py_None && PyDict_GET_SIZE(header) != 0) ||
+        !unchanged(call, {&kCanonicalJsonRoute, &kB64urlEncodeRoute}) ||
+        !s.base64.standard(s.originals, call.globals(), qrl::Base64Fn::urlsafe_b64encode))
+        return {};
+    return qrl::borrow(s.default_header_b64);
+}
+
 // json.loads(_b64url_decode(segment))
 Ref decode_json_segment(qrl::Call& call, PyObject* segment) {
     const Names& n = state(call).names;
@@ -103,11 +114,17 @@ bool check_audience_claims(const State& s, PyObject* payload, PyObject* expected
 PyObject* sign_jwt(qrl::Call& call, PyObject* payload, PyObject* private_key_d, PyObject* header) {
     const State& s = state(call);
     const Names& n = s.names;
-    Ref jwt_header = token_header(s, header);
-    Ref header_json = jwt_header ? canonical_json(call, jwt_header.get()) : Ref();
-    Ref payload_json = header_json ? canonical_json(call, payload) : Ref();
-    Ref header_b64 = payload_json ? call_global(call, n._b64url_encode, header_json.get()) : Ref();
-    Ref payload_b64 = header_b64 ? call_global(call, n._b64url_encode, payload_json.get()) : Ref();
+    Ref header_b64 = default_header_if_unchanged(call, header);
+    Ref payload_json;
+    if (header_b64) {
+        payload_json = canonical_json(call, payload);
+    } else {
+        Ref jwt_header = token_header(s, header);
+        Ref header_json = jwt_header ? canonical_json(call, jwt_header.get()) : Ref();
+        payload_json = header_json ? canonical_json(call, payload) : Ref();
+        header_b64 = payload_json ? call_global(call, n._b64url_encode, header_json.get()) : Ref();
+    }
+    Ref payload_b64 = header_b64 && payload_json ? call_global(call, n._b64url_encode, payload_json.get()) : Ref();
     Ref joined = payload_b64 ? join_dot(s, header_b64.get(), payload_b64.get()) : Ref();
     Ref signing_input = joined ? qrl::call_method(joined.get(), n.encode, n.ascii) : Ref();
     Ref sign_fn = signing_input ? global(call, n._sign_ecdsa_p256_sha256) : Ref();
@@ -116,6 +133,15 @@ PyObject* sign_jwt(qrl::Call& call, PyObject* payload, PyObject* private_key_d, 
                             : Ref();
     Ref signature_b64 = signature ? call_global(call, n._b64url_encode, signature.get()) : Ref();
     return signature_b64 ? join_dot(s, joined.get(), signature_b64.get()).release() : nullptr;
+}
+
+Ref default_header_segment(const State& s, PyObject* module) {
+    Ref header = token_header(s, Py_None);
+    Ref text = header && s.canonical_encoder ? qrl::call_method(s.canonical_encoder, s.names.encode, header.get()) : Ref();
+    Ref json = text ? qrl::call_method(text.get(), s.names.encode, s.names.utf_8.get()) : Ref();
+    Ref segment = json ? s.base64.urlsafe_encode_unpadded(s.originals, PyModule_GetDict(module), json.get()) : Ref();
+    if (!segment) PyErr_Clear();  // then the header is encoded on every call
+    return segment;
 }
 
 PyObject* sign_jwt_with_jwk(qrl::Call& call, PyObject* payload, PyObject* jwk, PyObject* header) {
