@@ -572,6 +572,35 @@ def test_a_replaced_json_piece_is_called_and_the_token_is_unchanged(monkeypatch,
     assert len(calls) == 2  # header and payload
 
 
+@pytest.mark.parametrize("replace", ["c_make_encoder counted", "c_make_encoder None", "encode_basestring_ascii counted",
+                                     "default for sets", "_b64url_encode counted"])
+def test_the_json_and_base64_pieces_of_a_token_are_honoured(monkeypatch, replace):
+    import json.encoder
+    payload = {"b": [1, 2.5, None, True], "a": "é\u2603", "c": {"z": 1, "y": "\n"}}
+    expected = jwt_es256.sign_es256_jwt(payload, 99)
+    calls = []
+    if replace == "c_make_encoder counted":
+        monkeypatch.setattr(json.encoder, "c_make_encoder", _spy(json.encoder.c_make_encoder, calls))
+    elif replace == "c_make_encoder None":
+        monkeypatch.setattr(json.encoder, "c_make_encoder", None)
+        calls.append("the Python encoder")
+    elif replace == "encode_basestring_ascii counted":
+        monkeypatch.setattr(json.encoder, "encode_basestring_ascii",
+                            _spy(json.encoder.encode_basestring_ascii, calls))
+    elif replace == "default for sets":
+        monkeypatch.setattr(json.JSONEncoder, "default", lambda self, o: (calls.append(o), sorted(o))[1])
+        payload, expected = dict(payload, s={3, 1}), None
+    else:
+        monkeypatch.setattr(jwt_es256, "_b64url_encode", _spy(jwt_es256._b64url_encode, calls))
+        monkeypatch.setattr(ref, "_b64url_encode", ref._b64url_encode)
+    token = jwt_es256.sign_es256_jwt(payload, 99)
+    assert token == ref.sign_es256_jwt(payload, 99)
+    assert expected is None or token == expected
+    assert calls
+    # The default header given as {} is the default header.
+    assert jwt_es256.sign_es256_jwt(payload, 99, {}) == token
+
+
 def test_a_replaced_json_encoder_init_shapes_the_token(monkeypatch):
     import json
     original = json.JSONEncoder.__init__
