@@ -471,3 +471,38 @@ def test_hostile_command_input(name, files, capsys):
     assert capsys.readouterr().out == ""
     assert not (files.root / "o").exists()
 
+
+
+# Native allocations that fail under a memory limit raise MemoryError; no C++
+# exception reaches the interpreter (which would end it with "terminate
+# called after throwing an instance of 'std::bad_alloc'"). The argument is
+# made first; then the address space is limited to what the process uses
+# plus 100 MB, less than the native copy the call makes.
+ALLOCATIONS = {
+    "exact scalar multiplication": ("1 << (8 * 500_000_000)", "j._scalar_mult(argument, (1, 2))"),
+    "object identifier": ("b'\\x2a' + b'\\xff' * 400_000_000 + b'\\x01'", "dk._parse_oid(argument)"),
+}
+LIMITED_CALL = """
+import resource
+from quarlopro import decodekey as dk, jwt_es256 as j
+argument = {argument}
+with open("/proc/self/statm") as statm:
+    used = int(statm.read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (used + 100_000_000, resource.getrlimit(resource.RLIMIT_AS)[1]))
+try:
+    {call}
+except MemoryError:
+    print("MemoryError")
+"""
+
+
+@pytest.mark.skipif(sys.platform != "linux" or "libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="needs RLIMIT_AS (Linux) without AddressSanitizer's shadow memory")
+@pytest.mark.parametrize("name", sorted(ALLOCATIONS))
+def test_a_failed_native_allocation_raises_memory_error(name):
+    import subprocess
+    argument, call = ALLOCATIONS[name]
+    done = subprocess.run([sys.executable, "-c", LIMITED_CALL.format(argument=argument, call=call)],
+                          capture_output=True, text=True, timeout=300,
+                          env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    assert done.returncode == 0 and done.stdout.strip() == "MemoryError", (done.returncode, done.stderr[-2000:])
