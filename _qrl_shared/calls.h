@@ -21,6 +21,11 @@ Ref getattr(PyObject* obj, PyObject* name);
 Ref dict_get(PyObject* dict, PyObject* key);
 // 1 and `out` set when the dict has `key`, 0 when not, -1 on error.
 int dict_lookup(PyObject* dict, PyObject* key, Ref& out);
+// dict[key] = value; false on error, also for a null value (an error
+// already raised), so a line can store what the previous step made.
+inline bool dict_set(PyObject* dict, PyObject* key, const Ref& value) {
+    return value && PyDict_SetItem(dict, key, value.get()) == 0;
+}
 
 template <typename... Args>
 Ref call(PyObject* callable, Args... args) {

@@ -9,16 +9,14 @@ namespace decodekey {
 Ref new_jwk(qrl::Call& call, PyObject* crv) {
     const Names& n = state(call).names;
     Ref jwk = qrl::steal(PyDict_New());
-    if (!jwk || !put(jwk.get(), n.kty, qrl::borrow(n.EC)) || !put(jwk.get(), n.crv, qrl::borrow(crv))) return {};
+    if (!jwk || !qrl::dict_set(jwk.get(), n.kty, qrl::borrow(n.EC)) || !qrl::dict_set(jwk.get(), n.crv, qrl::borrow(crv))) return {};
     return jwk;
 }
-
-bool put(PyObject* dict, PyObject* key, const Ref& value) { return value && PyDict_SetItem(dict, key, value.get()) == 0; }
 
 Ref with_kid(qrl::Call& call, Ref jwk, PyObject* kid) {
     const int wanted = PyObject_IsTrue(kid);
     if (wanted < 0) return {};
-    if (wanted && !put(jwk.get(), state(call).names.kid, qrl::borrow(kid))) return {};
+    if (wanted && !qrl::dict_set(jwk.get(), state(call).names.kid, qrl::borrow(kid))) return {};
     return jwk;
 }
 

@@ -7,8 +7,6 @@ namespace decodekey {
 
 // A new JWK {"kty": "EC", "crv": crv}.
 Ref new_jwk(qrl::Call& call, PyObject* crv);
-// Stores `value` under `key`; false on error (also for a null value).
-bool put(PyObject* dict, PyObject* key, const Ref& value);
 // Adds "kid" last when `kid` is true (a non-empty text).
 Ref with_kid(qrl::Call& call, Ref jwk, PyObject* kid);
 

@@ -178,8 +178,8 @@ Ref sec1_to_jwk_native(qrl::Call& call, PyObject* ec_der, PyObject* curve_name_a
     if (!d) return {};
 
     Ref jwk = new_jwk(call, curve_name.get());
-    if (!jwk || !put(jwk.get(), s.names.d, b64u(call, d.get()))) return {};
-    if (x && y && (!put(jwk.get(), s.names.x, b64u(call, x.get())) || !put(jwk.get(), s.names.y, b64u(call, y.get()))))
+    if (!jwk || !qrl::dict_set(jwk.get(), s.names.d, b64u(call, d.get()))) return {};
+    if (x && y && (!qrl::dict_set(jwk.get(), s.names.x, b64u(call, x.get())) || !qrl::dict_set(jwk.get(), s.names.y, b64u(call, y.get()))))
         return {};
     return with_kid(call, std::move(jwk), kid);
 }

@@ -60,7 +60,7 @@ Ref der_spki_ec_to_jwk_native(qrl::Call& call, PyObject* der, PyObject* kid) {
     Ref x, y;
     if (!split_point(call, point.get(), size.get(), x, y)) return {};
     Ref jwk = new_jwk(call, crv.get());
-    if (!jwk || !put(jwk.get(), s.names.x, b64u(call, x.get())) || !put(jwk.get(), s.names.y, b64u(call, y.get())))
+    if (!jwk || !qrl::dict_set(jwk.get(), s.names.x, b64u(call, x.get())) || !qrl::dict_set(jwk.get(), s.names.y, b64u(call, y.get())))
         return {};
     return with_kid(call, std::move(jwk), kid);
 }

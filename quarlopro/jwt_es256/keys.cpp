@@ -31,11 +31,6 @@ Ref jwk_int(qrl::Call& call, PyObject* jwk, PyObject* member) {
     return qrl::int_from_bytes_big(raw.get());
 }
 
-// Stores `value` under `key`; false on error (also for a null value).
-bool set_item(PyObject* dict, PyObject* key, const Ref& value) {
-    return value && PyDict_SetItem(dict, key, value.get()) == 0;
-}
-
 }  // namespace
 
 PyObject* public_key_xy_from_jwk(qrl::Call& call, PyObject* jwk) {
@@ -102,11 +97,11 @@ PyObject* generate_keypair_jwk(qrl::Call& call, PyObject* kid) {
     auto b64url_32 = [&](PyObject* value) { return call_global(call, n._int_to_b64url_32, value); };
     Ref public_jwk = qrl::steal(PyDict_New());
     if (!public_jwk || PyDict_SetItem(public_jwk.get(), n.kty, n.EC) < 0 ||
-        PyDict_SetItem(public_jwk.get(), n.crv, n.P_256) < 0 || !set_item(public_jwk.get(), n.x, b64url_32(q[0].get())) ||
-        !set_item(public_jwk.get(), n.y, b64url_32(q[1].get())))
+        PyDict_SetItem(public_jwk.get(), n.crv, n.P_256) < 0 || !qrl::dict_set(public_jwk.get(), n.x, b64url_32(q[0].get())) ||
+        !qrl::dict_set(public_jwk.get(), n.y, b64url_32(q[1].get())))
         return nullptr;
     Ref private_jwk = qrl::steal(PyDict_Copy(public_jwk.get()));
-    if (!private_jwk || !set_item(private_jwk.get(), n.d, b64url_32(d_q[0].get()))) return nullptr;
+    if (!private_jwk || !qrl::dict_set(private_jwk.get(), n.d, b64url_32(d_q[0].get()))) return nullptr;
     if (kid != Py_None) {
         if (PyDict_SetItem(public_jwk.get(), n.kid, kid) < 0 || PyDict_SetItem(private_jwk.get(), n.kid, kid) < 0)
             return nullptr;
