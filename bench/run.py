@@ -269,7 +269,7 @@ def generic_rows(library: str, repeats: int) -> list[dict]:
     def times(pythonpath: str | None) -> dict:
         env = dict(os.environ)
         if pythonpath:
-            env["PYTHONPATH"] = os.pathsep.join([pythonpath, str(ROOT)])
+            env["PYTHONPATH"] = os.pathsep.join([str(pathlib.Path(pythonpath).resolve()), str(ROOT)])
         done = subprocess.run([sys.executable, "-c", GENERIC_SCRIPT, str(repeats)], capture_output=True, text=True,
                               env=env, check=True, cwd=ROOT / "build")
         return json.loads(done.stdout)

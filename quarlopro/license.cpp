@@ -12,10 +12,9 @@
 
 namespace {
 
-using qrl::Ref;
-
 using qrl::Held;
 using qrl::name;
+using qrl::Ref;
 
 struct State {
     Held json = name("json"), base64 = name("base64"), loads = name("loads"),
@@ -28,11 +27,8 @@ struct State {
 
 const State& state(qrl::Call& call) { return call.state<State>(); }
 
-// Adds a note (PEP 678) to the exception being raised, which stays raised;
-// the command line shows it after the message. The note is made by
-// `make_note` while no exception is set; if making or adding it fails, the
-// original exception is raised alone. OSErrors name their file already and
-// get none.
+// A note on the exception being raised (qrl::add_note), except on an
+// OSError, whose message names its file already.
 template <typename MakeNote>
 void add_note(MakeNote make_note) {
     if (!PyErr_ExceptionMatches(PyExc_OSError)) qrl::add_note(make_note);
