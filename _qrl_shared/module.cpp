@@ -93,7 +93,7 @@ bool bind_file_logger(PyObject* module) {
 namespace {
 
 Ref import_module(PyObject* globals, const char* module, PyObject* fromlist, int level) {
-    Ref name = steal(PyUnicode_FromString(module));
+    Ref name = intern(module);  // one object per name, however often it is imported
     if (!name) return {};
     return steal(PyImport_ImportModuleLevelObject(name.get(), globals, nullptr, fromlist, level));
 }
