@@ -64,6 +64,17 @@ class _Parser(argparse.ArgumentParser):
             action.metavar = action.dest.upper()
         return action
 
+    def _print_message(self, message: str, file: Any = None) -> None:
+        # Help, usage or a version into a pipe whose reader is gone: nothing
+        # to show and nobody to tell, as newer argparse releases do it too.
+        try:
+            super()._print_message(message, file)
+        except BrokenPipeError:
+            if _stdout_is_a_closed_pipe():
+                _discard_stdout()
+            else:
+                raise
+
 
 class _SubParsers(argparse._SubParsersAction):  # type: ignore[type-arg]
     """The registry of subcommands, quarlo's own and the plug-ins': each

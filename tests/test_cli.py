@@ -312,6 +312,7 @@ def closed_pipe_run(cwd, *args):
     (["show", "--public", "p.pem", "t.jwt"], 141),
     (["build", "prog.py"], 141),  # stops at its first line of progress
     (["sign", "--help"], 0),
+    (["--version"], 0),
 ])
 def test_a_closed_pipe_ends_output_quietly(keys, tmp_path, args, status):
     for name in ("k.pem", "p.pem"):
