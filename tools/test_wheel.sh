@@ -22,6 +22,10 @@ echo "== auditwheel show $(basename "$wheel")"
 "$work/venv/bin/auditwheel" show "$wheel" | tee "$work/auditwheel.txt"
 tr -s ' \n' '  ' <"$work/auditwheel.txt" | grep -q 'is consistent with the following platform tag: "manylinux' ||
   { echo "test_wheel.sh: error: the wheel is not a manylinux wheel" >&2; exit 1; }
+# The package's sources stay out: the wheel holds the library, the loader and the stubs.
+sources=$("$work/venv/bin/python" -c 'import sys, zipfile
+print(" ".join(n for n in zipfile.ZipFile(sys.argv[1]).namelist() if n.endswith((".cpp", ".h", ".pyx", ".pxd"))))' "$wheel")
+[ -z "$sources" ] || { echo "test_wheel.sh: error: the wheel carries sources: $sources" >&2; exit 1; }
 "$work/venv/bin/python" -m pip install -q "$wheel"
 
 script='
