@@ -143,6 +143,12 @@ Ref Base64Calls::call(const Originals& originals, PyObject* globals, Base64Fn fn
     return function ? qrl::call(function.get(), arg) : Ref();
 }
 
+std::size_t base64url_size(std::size_t size) { return encoded_size(size, false); }
+
+void base64url_encode_into(std::span<const std::uint8_t> data, std::uint8_t* out) {
+    encode_into(data, true, false, out);
+}
+
 Ref Base64Calls::urlsafe_encode_unpadded(const Originals& originals, PyObject* globals, PyObject* data) const {
     if (PyBytes_CheckExact(data) && standard(originals, globals, Base64Fn::urlsafe_b64encode))
         return encode_text_unpadded(bytes_view(data));

@@ -15,6 +15,13 @@ namespace qrl {
 
 enum class Base64Fn { b64encode, b64decode, urlsafe_b64encode, urlsafe_b64decode };
 
+// The length of unpadded Base64url text for `size` bytes.
+std::size_t base64url_size(std::size_t size);
+// Unpadded Base64url of `data` into `out` (base64url_size(data.size())
+// characters), as the standard urlsafe_b64encode(data).rstrip(b"=") has
+// them; needs no Python, so it also runs without the GIL.
+void base64url_encode_into(std::span<const std::uint8_t> data, std::uint8_t* out);
+
 // Part of the state of a module that calls base64 through its globals.
 class Base64Calls {
 public:

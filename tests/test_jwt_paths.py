@@ -374,14 +374,16 @@ def _spy(target, counter):
     return spy
 
 
-# The nonce on its own, and the whole signature (hash, nonce, signing).
-NONCE_AND_SIGNATURE = {
+# The nonce on its own, the whole signature (hash, nonce, signing), and a
+# token around one.
+HMAC_USERS = {
     "nonce": lambda: jwt_es256._rfc6979_k_p256_sha256(7, hashlib.sha256(b"sample").digest()),
     "signature": lambda: jwt_es256._sign_ecdsa_p256_sha256(b"sample", 7),
+    "token": lambda: jwt_es256.sign_es256_jwt({"sub": "sample"}, 7),
 }
 
 
-@pytest.mark.parametrize("entry", sorted(NONCE_AND_SIGNATURE))
+@pytest.mark.parametrize("entry", sorted(HMAC_USERS))
 @pytest.mark.parametrize("module_name, attribute", [
     ("hmac", "new"), ("hmac", "HMAC"), ("hashlib", "sha256"), ("_hashlib", "hmac_new"),
     ("hmac.HMAC", "__init__"), ("hmac.HMAC", "_init_hmac"), ("hmac.HMAC", "digest"), ("hmac.HMAC", "_current"),
@@ -390,7 +392,7 @@ def test_a_replaced_hmac_piece_is_called_and_the_result_is_unchanged(monkeypatch
     import hmac
     import importlib
     module = hmac.HMAC if module_name == "hmac.HMAC" else importlib.import_module(module_name)
-    compute = NONCE_AND_SIGNATURE[entry]
+    compute = HMAC_USERS[entry]
     expected = compute()
     calls = []
     original = getattr(module, attribute)
@@ -439,7 +441,7 @@ def _owner(path):
 def test_a_standard_function_changed_in_place_is_run(monkeypatch, path, run):
     d = 77
     token = jwt_es256.sign_es256_jwt({"a": "é"}, d)
-    runs = {**NONCE_AND_SIGNATURE, "token": lambda: jwt_es256.sign_es256_jwt({"a": "é"}, d),
+    runs = {**HMAC_USERS, "token": lambda: jwt_es256.sign_es256_jwt({"a": "é"}, d),
             "verify": lambda: jwt_es256.verify_es256_jwt(token, jwt_es256._scalar_mult(d, G))}
     expected = runs[run]()
     calls = []
@@ -573,7 +575,7 @@ def test_a_replaced_json_piece_is_called_and_the_token_is_unchanged(monkeypatch,
 
 
 @pytest.mark.parametrize("replace", ["c_make_encoder counted", "c_make_encoder None", "encode_basestring_ascii counted",
-                                     "default for sets", "_b64url_encode counted"])
+                                     "default for sets", "_b64url_encode counted", "urlsafe_b64encode marked"])
 def test_the_json_and_base64_pieces_of_a_token_are_honoured(monkeypatch, replace):
     import json.encoder
     payload = {"b": [1, 2.5, None, True], "a": "é\u2603", "c": {"z": 1, "y": "\n"}}
@@ -590,10 +592,16 @@ def test_the_json_and_base64_pieces_of_a_token_are_honoured(monkeypatch, replace
     elif replace == "default for sets":
         monkeypatch.setattr(json.JSONEncoder, "default", lambda self, o: (calls.append(o), sorted(o))[1])
         payload, expected = dict(payload, s={3, 1}), None
+    elif replace == "urlsafe_b64encode marked":
+        import base64
+        standard = base64.urlsafe_b64encode
+        monkeypatch.setattr(base64, "urlsafe_b64encode", lambda data: calls.append(data) or b"x" + standard(data))
+        expected = None
     else:
         monkeypatch.setattr(jwt_es256, "_b64url_encode", _spy(jwt_es256._b64url_encode, calls))
         monkeypatch.setattr(ref, "_b64url_encode", ref._b64url_encode)
     token = jwt_es256.sign_es256_jwt(payload, 99)
+    assert replace != "_b64url_encode counted" or len(calls) == 3  # header, payload, signature
     assert token == ref.sign_es256_jwt(payload, 99)
     assert expected is None or token == expected
     assert calls

@@ -204,6 +204,11 @@ def test_invalid_private_key(path, d):
     # the key is checked before the nonce question
     with pytest.raises(ValueError, match=r"^Invalid private key$"):
         sign(b"m", d, deterministic=False)
+    # a token's signer checks it after the claims are encoded
+    with pytest.raises(ValueError, match=r"^Invalid private key$"):
+        jwt_es256.sign_es256_jwt({"a": 1}, d, {"kid": "k"} if path == "exact path" else None)
+    with pytest.raises(TypeError, match="not JSON serializable"):
+        jwt_es256.sign_es256_jwt({"a": object()}, d)
 
 
 def hashlib_spy(calls):

@@ -238,7 +238,7 @@ bool exec_jwt_es256(PyObject* module, State& s) {
     if (!qrl::add_functions(module, kFunctions, &s)) return false;
     if (!s.originals.record(module, {&kCurveCheckRoute, &kScalarMultRoute, &kSignTailRoute, &kNonceBoundRoute,
                                      &kOwnNonceRoute, &kVerifyRoute, &kSha256Route, &kHmacRoute, &kCanonicalJsonRoute,
-                                     &kB64urlEncodeRoute}) ||
+                                     &kB64urlEncodeRoute, &kOwnSignerRoute}) ||
         !s.base64.record(s.originals, module))
         return false;
     CanonicalJson json = make_canonical_json(s);

@@ -50,8 +50,7 @@ PyObject* sign_with_nonce_exact(qrl::Call& call, PyObject* k, PyObject* d, PyObj
 
 // r || s, or the error for a nonce that gave r == 0 or s == 0.
 PyObject* signature_bytes(p256::SignStatus status, const p256::U256& r, const p256::U256& s) {
-    if (status == p256::SignStatus::r_zero) return qrl::value_error("Invalid signature nonce (r == 0)");
-    if (status == p256::SignStatus::s_zero) return qrl::value_error("Invalid signature nonce (s == 0)");
+    if (!sign_status_ok(status)) return nullptr;
     std::array<std::uint8_t, 64> raw;
     p256::store_be(r, raw.data());
     p256::store_be(s, raw.data() + 32);
@@ -88,6 +87,18 @@ PyObject* sign_message_native(PyObject* message, p256::U256& d) {
 
 }  // namespace
 
+bool signs_natively(qrl::Call& call) {
+    return unchanged(call, {&kSha256Route, &kOwnNonceRoute, &kNonceBoundRoute, &kHmacRoute, &kSignTailRoute});
+}
+
+bool sign_status_ok(p256::SignStatus status) {
+    const char* error = status == p256::SignStatus::r_zero   ? "Invalid signature nonce (r == 0)"
+                        : status == p256::SignStatus::s_zero ? "Invalid signature nonce (s == 0)"
+                                                             : nullptr;
+    if (error) qrl::value_error(error);
+    return !error;
+}
+
 PyObject* sign_ecdsa(qrl::Call& call, PyObject* message, PyObject* d, PyObject* deterministic) {
     const Names& n = state(call).names;
     const int bad_key = outside_scalar_range(call, d);
@@ -96,9 +107,7 @@ PyObject* sign_ecdsa(qrl::Call& call, PyObject* message, PyObject* d, PyObject* 
     // Hashing, the module's own nonce, its HMACs and the steps after it all
     // as the module found them: the whole signature natively.
     p256::U256 key;
-    if (deterministic == Py_True &&
-        unchanged(call, {&kSha256Route, &kOwnNonceRoute, &kNonceBoundRoute, &kHmacRoute, &kSignTailRoute}) &&
-        load_secret_u256(d, key))
+    if (deterministic == Py_True && signs_natively(call) && load_secret_u256(d, key))
         return sign_message_native(message, key);
     Ref e = qrl::int_from_bytes_big(sha256_digest(call, message).get());
     if (!e) return nullptr;

@@ -1,6 +1,7 @@
 // Deterministic ECDSA signing: the RFC 6979 nonce and the signature.
 #pragma once
 
+#include "p256/p256.h"
 #include "state.h"
 
 namespace jwt {
@@ -12,6 +13,14 @@ inline constexpr qrl::Route kSignTailRoute{"_INF",         "_point_add", "_P256_
 inline constexpr qrl::Route kNonceBoundRoute{"_P256_N"};
 // The signer calls the module's own nonce function.
 inline constexpr qrl::Route kOwnNonceRoute{"_rfc6979_k_p256_sha256"};
+
+// Whether _sign_ecdsa_p256_sha256(message, d, deterministic=True) is the
+// engine's signature of the message (p256::ecdsa_sign_message_ct) for exact
+// bytes and a key in range: everything it reads is as at import.
+bool signs_natively(qrl::Call& call);
+// False with the signer's ValueError raised for a nonce that gave r == 0 or
+// s == 0.
+bool sign_status_ok(p256::SignStatus status);
 
 PyObject* rfc6979_k(qrl::Call& call, PyObject* private_key_d, PyObject* message_hash);
 PyObject* sign_ecdsa(qrl::Call& call, PyObject* message, PyObject* private_key_d, PyObject* deterministic);

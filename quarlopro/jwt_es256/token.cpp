@@ -2,7 +2,12 @@
 // ES256 signature, and the checks of verification in their order.
 #include "token.h"
 
+#include "bridge.h"
+#include "exact.h"
+#include "sign.h"
 #include "stdlib.h"
+
+#include <cstring>
 
 namespace jwt {
 
@@ -35,6 +40,54 @@ Ref default_header_if_unchanged(qrl::Call& call, PyObject* header) {
         !s.base64.standard(s.originals, call.globals(), qrl::Base64Fn::urlsafe_b64encode))
         return {};
     return qrl::borrow(s.default_header_b64);
+}
+
+// Whether the rest of a token, from the payload's Base64url to the
+// signature's, is what the module's own encoder and signer compute with the
+// standard base64 and hashing: then it is made in the engine.
+bool token_tail_natively(qrl::Call& call, PyObject* header_b64, PyObject* payload_json) {
+    const State& s = state(call);
+    return PyUnicode_CheckExact(header_b64) && PyUnicode_IS_ASCII(header_b64) && PyBytes_CheckExact(payload_json) &&
+           unchanged(call, {&kB64urlEncodeRoute, &kOwnSignerRoute}) &&
+           signs_natively(call) && s.base64.standard(s.originals, call.globals(), qrl::Base64Fn::urlsafe_b64encode);
+}
+
+// header_b64 + "." + _b64url_encode(payload_json) + "." + the signature's
+// Base64url, with the module's own steps (token_tail_natively): the token is
+// allocated first and filled without the GIL, payload, signing and all.
+PyObject* token_natively(qrl::Call& call, PyObject* header_b64, PyObject* payload_json, PyObject* private_key_d) {
+    const int bad_key = outside_scalar_range(call, private_key_d);
+    if (bad_key < 0) return nullptr;
+    if (bad_key) return qrl::value_error("Invalid private key");
+    const auto payload = qrl::bytes_view(payload_json);
+    const auto header_size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(header_b64));
+    const std::size_t signed_size = header_size + 1 + qrl::base64url_size(payload.size());
+    constexpr std::size_t kSignatureSize = 86;  // 64 bytes in unpadded Base64url
+    p256::U256 key;
+    if (!load_secret_u256(private_key_d, key)) return qrl::value_error("Invalid private key");
+    Ref token = qrl::steal(PyUnicode_New(static_cast<Py_ssize_t>(signed_size + 1 + kSignatureSize), 127));
+    if (!token) {
+        forget(key);
+        return nullptr;
+    }
+    auto* text = static_cast<std::uint8_t*>(PyUnicode_DATA(token.get()));
+    std::memcpy(text, PyUnicode_DATA(header_b64), header_size);
+    text[header_size] = '.';
+    text[signed_size] = '.';
+    p256::SignStatus status;
+    {
+        // The payload bytes are immutable and held here; nobody else has the token yet.
+        qrl::WithoutGil unlocked;
+        qrl::base64url_encode_into(payload, text + header_size + 1);
+        p256::U256 r, s;
+        status = p256::ecdsa_sign_message_ct(text, signed_size, key, r, s);
+        std::uint8_t signature[64];
+        p256::store_be(r, signature);
+        p256::store_be(s, signature + 32);
+        qrl::base64url_encode_into(signature, text + signed_size + 1);
+    }
+    forget(key);
+    return sign_status_ok(status) ? token.release() : nullptr;
 }
 
 // json.loads(_b64url_decode(segment))
@@ -124,7 +177,10 @@ PyObject* sign_jwt(qrl::Call& call, PyObject* payload, PyObject* private_key_d, 
         payload_json = header_json ? canonical_json(call, payload) : Ref();
         header_b64 = payload_json ? call_global(call, n._b64url_encode, header_json.get()) : Ref();
     }
-    Ref payload_b64 = header_b64 && payload_json ? call_global(call, n._b64url_encode, payload_json.get()) : Ref();
+    if (!header_b64 || !payload_json) return nullptr;
+    if (token_tail_natively(call, header_b64.get(), payload_json.get()))
+        return token_natively(call, header_b64.get(), payload_json.get(), private_key_d);
+    Ref payload_b64 = call_global(call, n._b64url_encode, payload_json.get());
     Ref joined = payload_b64 ? join_dot(s, header_b64.get(), payload_b64.get()) : Ref();
     Ref signing_input = joined ? qrl::call_method(joined.get(), n.encode, n.ascii) : Ref();
     Ref sign_fn = signing_input ? global(call, n._sign_ecdsa_p256_sha256) : Ref();

@@ -7,6 +7,8 @@ namespace jwt {
 
 // The module's own Base64url encoder.
 inline constexpr qrl::Route kB64urlEncodeRoute{"_b64url_encode"};
+// The module's own signer.
+inline constexpr qrl::Route kOwnSignerRoute{"_sign_ecdsa_p256_sha256"};
 
 // The first segment of a token with the default header, made at import by
 // the standard json and base64 functions (null, and no error, when they are
