@@ -50,9 +50,13 @@ namespace {
 Ref c_encoded(const State& s, PyObject* value) {
     PyObject* make = s.originals.object(kCanonicalJsonRoute, 6);
     Ref markers = qrl::steal(PyDict_New());
-    Ref head = markers ? qrl::steal(PyTuple_Pack(1, markers.get())) : Ref();
-    Ref args = head ? qrl::steal(PySequence_Concat(head.get(), s.c_encoder_args)) : Ref();
-    Ref encoder = args ? qrl::steal(PyObject_Call(make, args.get(), nullptr)) : Ref();
+    const Py_ssize_t rest = PyTuple_GET_SIZE(s.c_encoder_args.get());
+    Ref args = markers ? qrl::steal(PyTuple_New(1 + rest)) : Ref();
+    if (!args) return {};
+    PyTuple_SET_ITEM(args.get(), 0, markers.release());
+    for (Py_ssize_t i = 0; i < rest; ++i)
+        PyTuple_SET_ITEM(args.get(), 1 + i, Py_NewRef(PyTuple_GET_ITEM(s.c_encoder_args.get(), i)));
+    Ref encoder = qrl::steal(PyObject_Call(make, args.get(), nullptr));
     Ref chunks = encoder ? qrl::call(encoder.get(), value, s.constants.zero.get()) : Ref();
     if (chunks && !PyTuple_Check(chunks.get()) && !PyList_Check(chunks.get()))
         chunks = qrl::steal(PySequence_List(chunks.get()));
@@ -61,20 +65,21 @@ Ref c_encoded(const State& s, PyObject* value) {
 
 }  // namespace
 
+Ref canonical_json_of_originals(const State& s, PyObject* value) {
+    Ref text = s.c_encoder_args && PyDict_Check(value) ? c_encoded(s, value)
+                                                       : qrl::call_method(s.canonical_encoder, s.names.encode, value);
+    return text ? qrl::call_method(text.get(), s.names.encode, s.names.utf_8) : Ref();
+}
+
 Ref canonical_json(qrl::Call& call, PyObject* value) {
     const State& s = state(call);
     const Names& n = s.names;
-    Ref text;
-    if (s.canonical_encoder && unchanged(call, kCanonicalJsonRoute)) {
-        text = s.c_encoder_args && PyDict_Check(value) ? c_encoded(s, value)
-                                                        : qrl::call_method(s.canonical_encoder, n.encode, value);
-    } else {
-        Ref json = global(call, n.json);
-        Ref dumps = json ? qrl::getattr(json.get(), n.dumps) : Ref();
-        text = dumps ? qrl::call_kw(dumps.get(), {value, s.constants.separators, Py_True},
+    if (s.canonical_encoder && unchanged(call, kCanonicalJsonRoute)) return canonical_json_of_originals(s, value);
+    Ref json = global(call, n.json);
+    Ref dumps = json ? qrl::getattr(json.get(), n.dumps) : Ref();
+    Ref text = dumps ? qrl::call_kw(dumps.get(), {value, s.constants.separators, Py_True},
                                     s.constants.kw_separators_sort_keys)
                      : Ref();
-    }
     return text ? qrl::call_method(text.get(), n.encode, n.utf_8) : Ref();
 }
 

@@ -50,6 +50,9 @@ Ref hmac_sha256(qrl::Call& call, PyObject* key, PyObject* message);
 
 // json.dumps(value, separators=(",", ":"), sort_keys=True).encode("utf-8")
 Ref canonical_json(qrl::Call& call, PyObject* value);
+// The same by the encoder made at import, for a caller that has just found
+// kCanonicalJsonRoute unchanged (and s.canonical_encoder made).
+Ref canonical_json_of_originals(const State& s, PyObject* value);
 
 // What the canonical JSON shortcut uses, made at import once the routes are
 // recorded (nulls, and no error, when json is not as expected).

@@ -32,7 +32,8 @@ Ref token_header(const State& s, PyObject* header) {
 }
 
 // The header segment when `header` adds nothing to the default header and
-// what encodes it is as at import; null otherwise.
+// what encodes it (kCanonicalJsonRoute among it) is as at import; null
+// otherwise.
 Ref default_header_if_unchanged(qrl::Call& call, PyObject* header) {
     const State& s = state(call);
     if (!s.default_header_b64 || (header != Py_None && PyDict_GET_SIZE(header) != 0) ||
@@ -170,7 +171,7 @@ PyObject* sign_jwt(qrl::Call& call, PyObject* payload, PyObject* private_key_d, 
     Ref header_b64 = default_header_if_unchanged(call, header);
     Ref payload_json;
     if (header_b64) {
-        payload_json = canonical_json(call, payload);
+        payload_json = canonical_json_of_originals(s, payload);  // the JSON route was checked just now
     } else {
         Ref jwt_header = token_header(s, header);
         Ref header_json = jwt_header ? canonical_json(call, jwt_header.get()) : Ref();
