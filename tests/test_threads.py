@@ -233,13 +233,20 @@ def run(scenario: Scenario, seconds: float, only: str = "") -> dict:
             "allowed": {name: sorted(allowed[name]) for name in failing}}
 
 
+def failure_text(stderr):
+    """The first ThreadSanitizer report whole, since its top frames say where;
+    without one, the end of stderr (the faulthandler's stacks)."""
+    start = stderr.find("WARNING: ThreadSanitizer")
+    return stderr[start:start + 12000] if start >= 0 else stderr[-6000:]
+
+
 @pytest.mark.parametrize("name, call", ROWS, ids=[f"{name}-{call}" if call else name for name, call in ROWS])
 def test_calls_while_other_threads_change_their_inputs(name, call):
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p) for p in env.get("PYTHONPATH", "").split(os.pathsep) if p)
     done = subprocess.run([sys.executable, "-X", "faulthandler", str(pathlib.Path(__file__).resolve()), name, call,
                            str(SECONDS)], capture_output=True, text=True, env=env, timeout=SECONDS * 20 + 120)
-    assert done.returncode == 0, f"exit status {done.returncode}\n{done.stdout[-2000:]}{done.stderr[-6000:]}"
+    assert done.returncode == 0, f"exit status {done.returncode}\n{done.stdout[-2000:]}{failure_text(done.stderr)}"
     report = json.loads(done.stdout.splitlines()[-1])
     problems = [f"{row} ({phase}): {got[0]}: {got[1][:150]}" for row, phase, got in report["problems"]]
     allowed = [f"{row}: {outcome[0]}: {outcome[1][:100]}" for row, outcomes in report["allowed"].items()

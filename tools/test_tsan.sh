@@ -3,9 +3,11 @@
 # with --with-thread-sanitizer (tools/free_threaded_python.sh --tsan, cached
 # outside the clone), the library built with -fsanitize=thread into
 # build/tsan, and the tests that run the library from several threads at once.
-# Any report fails the run. The only suppressions are CPython's own file for
-# its free-threaded build (reports inside the interpreter); nothing of ours
-# is suppressed.
+# Any report fails the run. The suppressions are CPython's own file for its
+# free-threaded build and tools/tsan-suppressions.txt, which names one more
+# place inside the interpreter; nothing of ours is suppressed. A deliberate
+# race (tools/tsan_canary.py) must be reported first, so that a run that
+# could not see races does not pass.
 #
 #   tools/test_tsan.sh                 the threaded tests
 #   tools/test_tsan.sh tests/test_x.py other pytest arguments instead
@@ -14,8 +16,10 @@ cd "$(dirname "$0")/.."
 
 python=$(tools/free_threaded_python.sh --tsan | tail -n 1)
 prefix=$(dirname "$(dirname "$python")")
-suppressions=$prefix/tsan-suppressions.txt
-[ -f "$suppressions" ] || { echo "test_tsan.sh: error: no $suppressions" >&2; exit 1; }
+[ -f "$prefix/tsan-suppressions.txt" ] || { echo "test_tsan.sh: error: no $prefix/tsan-suppressions.txt" >&2; exit 1; }
+mkdir -p build/tsan
+suppressions=$PWD/build/tsan/suppressions.txt
+cat "$prefix/tsan-suppressions.txt" tools/tsan-suppressions.txt >"$suppressions"
 # halt_on_error=0 reports every race of a run; exitcode makes any report fail it.
 export TSAN_OPTIONS="suppressions=$suppressions halt_on_error=0 exitcode=66 second_deadlock_stack=1"
 
@@ -35,6 +39,14 @@ cmake --build build/tsan --parallel
 [ $# -gt 0 ] || set -- tests/test_threads.py tests/test_stress.py "tests/test_jwt_paths.py::test_concurrent_calls_give_the_single_thread_results"
 export PYTHONPATH="$PWD/build/tsan:."
 "$venv/bin/python" -c 'import sys, _qrl_shared; sys.exit(not _qrl_shared.__file__.startswith(sys.argv[1]))' "$PWD/build/tsan/"
+
+canary_status=0
+canary=$("$venv/bin/python" tools/tsan_canary.py 2>&1) || canary_status=$?
+if [ "$canary_status" != 66 ] || ! grep -q "WARNING: ThreadSanitizer: data race" <<<"$canary"; then
+  echo "test_tsan.sh: error: a deliberate data race was not reported (exit status $canary_status), so this run could not fail on one" >&2
+  exit 1
+fi
+echo "== a deliberate data race is reported and fails its run"
 
 start=$SECONDS
 status=0
