@@ -44,6 +44,7 @@ canary_status=0
 canary=$("$venv/bin/python" tools/tsan_canary.py 2>&1) || canary_status=$?
 if [ "$canary_status" != 66 ] || ! grep -q "WARNING: ThreadSanitizer: data race" <<<"$canary"; then
   echo "test_tsan.sh: error: a deliberate data race was not reported (exit status $canary_status), so this run could not fail on one" >&2
+  tail -n 5 <<<"$canary" >&2
   exit 1
 fi
 echo "== a deliberate data race is reported and fails its run"
