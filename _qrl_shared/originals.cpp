@@ -7,6 +7,7 @@
 #include "originals.h"
 
 #include <algorithm>
+#include <bitset>
 
 namespace qrl {
 
@@ -38,10 +39,16 @@ bool Originals::FunctionParts::same_as_now(PyObject* function) const {
         PyFunction_GET_KW_DEFAULTS(function) != kwdefaults.get())
         return false;
     if (kwdefaults) {
+        // Item by item in the dict's order: a default rebound, added or
+        // removed (or the defaults merely reordered) counts as a change.
         CriticalSection section(kwdefaults.get());
         if (PyDict_GET_SIZE(kwdefaults.get()) != static_cast<Py_ssize_t>(kwdefault_items.size())) return false;
-        for (const auto& [key, value] : kwdefault_items) {
-            if (bound_in(kwdefaults.get(), key.get()) != value.get()) return false;
+        Py_ssize_t position = 0;
+        PyObject *key, *value;
+        for (const auto& [recorded_key, recorded_value] : kwdefault_items) {
+            if (!PyDict_Next(kwdefaults.get(), &position, &key, &value) || key != recorded_key.get() ||
+                value != recorded_value.get())
+                return false;
         }
     }
     PyObject* closure = PyFunction_GET_CLOSURE(function);
@@ -71,7 +78,8 @@ int Originals::node_for(PyObject* module, const std::string& path) {
     } else if (PyObject* container = nodes_[static_cast<std::size_t>(node.parent)].object.get()) {
         if (PyModule_Check(container)) {
             node.step = Step::ModuleAttribute;
-            found = bound_in(PyModule_GetDict(container), node.name.get());
+            node.module_dict = PyModule_GetDict(container);  // a module keeps its dict for life
+            found = bound_in(node.module_dict, node.name.get());
         } else if (PyType_Check(container)) {
             node.step = Step::ClassAttribute;
             found = class_attribute(container, node.name.get());
@@ -80,6 +88,7 @@ int Originals::node_for(PyObject* module, const std::string& path) {
     }
     node.object = borrow(found);
     if (found && PyFunction_Check(found)) node.function = parts_of(found);
+    if (nodes_.size() == kMaxNodes) Py_FatalError("quarlopro: a module records more paths than Originals holds");
     nodes_.push_back(std::move(node));
     return static_cast<int>(nodes_.size() - 1);
 }
@@ -141,7 +150,7 @@ bool Originals::node_unchanged(PyObject* globals, const Node& node) const {
         current = bound_in(globals, node.name.get());
         break;
     case Step::ModuleAttribute:
-        current = bound_in(PyModule_GetDict(nodes_[static_cast<std::size_t>(node.parent)].object.get()), node.name.get());
+        current = bound_in(node.module_dict, node.name.get());
         break;
     case Step::ClassAttribute:
         current = class_attribute(nodes_[static_cast<std::size_t>(node.parent)].object.get(), node.name.get());
@@ -158,8 +167,19 @@ bool Originals::unchanged(PyObject* globals, const Route& route) const {
                        [&](int index) { return node_unchanged(globals, nodes_[static_cast<std::size_t>(index)]); });
 }
 
-bool Originals::unchanged(PyObject* globals, std::initializer_list<const Route*> routes) const {
-    return std::all_of(routes.begin(), routes.end(), [&](const Route* route) { return unchanged(globals, *route); });
+bool Originals::unchanged(PyObject* globals, std::span<const Route* const> routes) const {
+    // Routes share module globals and modules (hashlib, _P256_N, ...): each
+    // node is checked once. A module records a few dozen nodes at most.
+    std::bitset<kMaxNodes> checked;
+    for (const Route* route : routes) {
+        const RecordedRoute* recorded = find(*route);
+        for (const int index : recorded->nodes) {
+            if (checked.test(static_cast<std::size_t>(index))) continue;
+            if (!node_unchanged(globals, nodes_[static_cast<std::size_t>(index)])) return false;
+            checked.set(static_cast<std::size_t>(index));
+        }
+    }
+    return true;
 }
 
 PyObject* Originals::object(const Route& route, int index) const {

@@ -58,13 +58,20 @@ public:
     // True while everything on `route` is as recorded. Asking about a route
     // that was not recorded is a programming error: the process stops.
     bool unchanged(PyObject* globals, const Route& route) const;
-    // The same for several routes, all of which must be unchanged.
-    bool unchanged(PyObject* globals, std::initializer_list<const Route*> routes) const;
+    // The same for several routes, all of which must be unchanged; what
+    // routes share is checked once.
+    bool unchanged(PyObject* globals, std::span<const Route* const> routes) const;
+    bool unchanged(PyObject* globals, std::initializer_list<const Route*> routes) const {
+        return unchanged(globals, std::span<const Route* const>(routes.begin(), routes.size()));
+    }
 
     // The object that path `index` of `route` led to at import, or null.
     PyObject* object(const Route& route, int index) const;
 
 private:
+    // Nodes one module may record (each path component is one node).
+    static constexpr std::size_t kMaxNodes = 256;
+
     enum class Step { Global, ModuleAttribute, ClassAttribute };
 
     // What a Python function's behaviour hangs on besides its identity.
@@ -81,6 +88,7 @@ private:
         Step step = Step::Global;
         Ref name;    // the last component, interned
         Ref object;  // null when the path led nowhere at import
+        PyObject* module_dict = nullptr;  // for a module attribute: the parent's dict (the parent is held)
         std::optional<FunctionParts> function;  // for a Python function
     };
 
