@@ -123,8 +123,10 @@ bool Base64Calls::record(Originals& originals, PyObject* module) {
 }
 
 bool Base64Calls::standard(const Originals& originals, PyObject* globals, Base64Fn fn) const {
-    return standard_ && originals.unchanged(globals, *kRoutes[static_cast<int>(fn)]);
+    return standard_ && originals.unchanged(globals, route(fn));
 }
+
+const Route& Base64Calls::route(Base64Fn fn) { return *kRoutes[static_cast<int>(fn)]; }
 
 Ref Base64Calls::call(const Originals& originals, PyObject* globals, Base64Fn fn, PyObject* arg) const {
     if (standard(originals, globals, fn)) {

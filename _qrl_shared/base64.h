@@ -39,6 +39,10 @@ public:
     // Whether base64.<fn> is the standard function with everything it relies
     // on as at import (its result then follows from its argument alone).
     bool standard(const Originals& originals, PyObject* globals, Base64Fn fn) const;
+    // The same in parts, for a caller that checks this route together with
+    // its own: standard() is tables_standard() and route(fn) unchanged.
+    bool tables_standard() const { return standard_; }
+    static const Route& route(Base64Fn fn);
 
 private:
 

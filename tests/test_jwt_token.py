@@ -160,9 +160,54 @@ def test_signing_goes_through_the_modules_json_and_signer(monkeypatch):
     assert sign_calls == [(((header_b64 + "." + payload_b64).encode("ascii"), D), {"deterministic": True})]
 
 
+class Number(int):
+    def __repr__(self):
+        return "number"
+
+
+class Text(str):
+    def __str__(self):
+        return "text"
+
+
+def nested(depth, leaf, container=list):
+    for _ in range(depth):
+        leaf = container([leaf]) if container is not dict else {"k": leaf}
+    return leaf
+
+
+def circular():
+    loop = [1]
+    loop.append(loop)
+    return loop
+
+
+# The payload's JSON is written natively for plain data and by json itself
+# for anything else; both must give json.dumps' bytes and json's errors.
+@pytest.mark.parametrize("value", [
+    1.5, -0.0, 1e300, 5e-324, 0.1 + 0.2, 1e16, -(2 ** 63), 2 ** 64, 10 ** 4000,
+    float("inf"), float("-inf"),
+    (1, (2, "x"), []), {}, [], (), [{}], {"": {"": []}},
+    "", "\x00\x1f\x7f\x80 \"\\/", "\b\f\n\r\t", "\u2028é\uffff", "😀\U0010ffff", "\ud800\udfff",
+    {"é": 1, "z": 2, "😀": 3, "Z": 4, "": 5, "\uffff": 6, "a\x00": 7, "a": 8},
+    nested(46, "leaf"), nested(47, 1.25), nested(48, "x"), nested(60, [], tuple), nested(40, None, dict),
+    nested(200, 1), nested(2000, 1),
+    Number(5), Text("t"), {"k": Text("t")}, [True, Number(1)], {Text("b"): 1, "a": 2},
+    types.MappingProxyType({"a": 1}), {"a": {1, 2}}, {"a": b"x"}, {2: "int key"}, {None: 1, True: 2},
+    circular(), {"a": 10 ** 5000},
+], ids=lambda value: type(value).__name__)
+def test_payload_json_is_jsons(value):
+    payload = {"v": value}
+    got = outcome(sign, payload, D)
+    assert got == outcome(ref.sign_es256_jwt, payload, D)
+    if got[0] == "ok":
+        expected = json.dumps(payload, separators=(",", ":"), sort_keys=True).encode()
+        assert unb64(segments(sign(payload, D))[1]) == expected
+
+
 @settings(max_examples=15, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(st.dictionaries(st.text(alphabet="abcdz", max_size=5), st.recursive(
-    st.none() | st.booleans() | st.integers() | st.text(max_size=8),
+    st.none() | st.booleans() | st.integers() | st.floats(allow_nan=False) | st.text(max_size=8),
     lambda children: st.lists(children, max_size=3) | st.dictionaries(st.text(max_size=3), children, max_size=3),
     max_leaves=6), max_size=5),
     st.one_of(st.none(), st.dictionaries(st.sampled_from(["kid", "x5t", "cty"]), st.text(max_size=4), max_size=2)))

@@ -104,6 +104,24 @@ def jwk_dict():
     return Scenario(calls, steps, mixed, straddle={("KeyError", repr(name)) for name in start}, shared_errors=True)
 
 
+def claims_dict():
+    """The claims dict and a list inside it changed while tokens are signed."""
+    inner = [fresh("x")]
+    claims = {"sub": fresh("a"), "list": inner}
+    calls = {"sign token": lambda: j.sign_es256_jwt(claims, D)}
+    steps = [lambda: claims.__setitem__("sub", fresh("b")), lambda: inner.append(fresh("y")),
+             lambda: claims.__setitem__("n", 1.5), inner.clear, lambda: claims.pop("n"),
+             lambda: inner.append(fresh("x")), lambda: claims.__setitem__("sub", fresh("a"))]
+    # The dict and the list are read at different moments.
+    mixed = [lambda sub=sub, more=more, items=items: (
+                 claims.clear(), claims.update({"sub": fresh(sub), "list": inner, **more}),
+                 inner.clear(), inner.extend(fresh(item) for item in items))
+             for sub in "ab" for more in ({}, {"n": 1.5}) for items in (["x"], ["x", "y"], [])]
+    mixed.append(lambda: (claims.clear(), claims.update(sub=fresh("a"), list=inner), inner.clear(),
+                          inner.append(fresh("x"))))
+    return Scenario(calls, steps, mixed)
+
+
 def globals_replaced():
     q = j._scalar_mult(D, G)
     signature = j._sign_ecdsa_p256_sha256(b"message", D)
@@ -169,12 +187,13 @@ def function_annotations():
     return Scenario(calls, steps)
 
 
-SCENARIOS = {"point list": point_list, "jwk dict": jwk_dict, "module globals": globals_replaced,
-             "function names": function_names, "function annotations": function_annotations}
+SCENARIOS = {"point list": point_list, "jwk dict": jwk_dict, "claims": claims_dict,
+             "module globals": globals_replaced, "function names": function_names,
+             "function annotations": function_annotations}
 # (scenario, call): the calls that read a list or a dict run one per row,
 # so that a fast call is not drowned by a slow one; the others run together.
 ROWS = [(scenario, call) for scenario in ("point list", "jwk dict") for call in SCENARIOS[scenario]().calls]
-ROWS += [(scenario, "") for scenario in ("module globals", "function names", "function annotations")]
+ROWS += [(scenario, "") for scenario in ("claims", "module globals", "function names", "function annotations")]
 
 
 def outcome(call):

@@ -87,9 +87,7 @@ PyObject* sign_message_native(PyObject* message, p256::U256& d) {
 
 }  // namespace
 
-bool signs_natively(qrl::Call& call) {
-    return unchanged(call, {&kSha256Route, &kOwnNonceRoute, &kNonceBoundRoute, &kHmacRoute, &kSignTailRoute});
-}
+bool signs_natively(qrl::Call& call) { return state(call).originals.unchanged(call.globals(), kNativeSigningRoutes); }
 
 bool sign_status_ok(p256::SignStatus status) {
     const char* error = status == p256::SignStatus::r_zero   ? "Invalid signature nonce (r == 0)"

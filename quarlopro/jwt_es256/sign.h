@@ -3,6 +3,7 @@
 
 #include "p256/p256.h"
 #include "state.h"
+#include "stdlib.h"
 
 namespace jwt {
 
@@ -13,6 +14,10 @@ inline constexpr qrl::Route kSignTailRoute{"_INF",         "_point_add", "_P256_
 inline constexpr qrl::Route kNonceBoundRoute{"_P256_N"};
 // The signer calls the module's own nonce function.
 inline constexpr qrl::Route kOwnNonceRoute{"_rfc6979_k_p256_sha256"};
+
+// What the signer's native signature relies on.
+inline constexpr const qrl::Route* kNativeSigningRoutes[] = {&kSha256Route, &kOwnNonceRoute, &kNonceBoundRoute,
+                                                             &kHmacRoute, &kSignTailRoute};
 
 // Whether _sign_ecdsa_p256_sha256(message, d, deterministic=True) is the
 // engine's signature of the message (p256::ecdsa_sign_message_ct) for exact

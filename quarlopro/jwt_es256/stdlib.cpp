@@ -1,6 +1,7 @@
 // hashlib, hmac and json through the module's globals.
 #include "stdlib.h"
 
+#include "json_text.h"
 #include "p256/p256.h"
 
 namespace jwt {
@@ -66,6 +67,11 @@ Ref c_encoded(const State& s, PyObject* value) {
 }  // namespace
 
 Ref canonical_json_of_originals(const State& s, PyObject* value) {
+    // json's C encoder writes plain data without calling back into Python:
+    // the same text is written here.
+    if (s.c_encoder_args) {
+        if (Ref written = canonical_json_of_plain_data(value)) return written;
+    }
     Ref text = s.c_encoder_args && PyDict_Check(value) ? c_encoded(s, value)
                                                        : qrl::call_method(s.canonical_encoder, s.names.encode, value);
     return text ? qrl::call_method(text.get(), s.names.encode, s.names.utf_8) : Ref();

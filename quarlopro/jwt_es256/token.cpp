@@ -4,6 +4,7 @@
 
 #include "bridge.h"
 #include "exact.h"
+#include "json_text.h"
 #include "sign.h"
 #include "stdlib.h"
 
@@ -41,6 +42,21 @@ Ref default_header_if_unchanged(qrl::Call& call, PyObject* header) {
         !s.base64.standard(s.originals, call.globals(), qrl::Base64Fn::urlsafe_b64encode))
         return {};
     return qrl::borrow(s.default_header_b64);
+}
+
+// Whether a token with `header` is, all of it, what the engine computes from
+// the claims' JSON written natively (canonical_json_of_plain_data): the
+// default header, and json, base64, the module's encoder and signer and all
+// the signer relies on as at import. The native writer runs no Python code,
+// so nothing can change between this check and the signature.
+bool whole_token_natively(qrl::Call& call, PyObject* header) {
+    const State& s = state(call);
+    if (!s.default_header_b64 || !s.c_encoder_args || (header != Py_None && PyDict_GET_SIZE(header) != 0) ||
+        !s.base64.tables_standard())
+        return false;
+    const qrl::Route* routes[] = {&kCanonicalJsonRoute, &kB64urlEncodeRoute, &kOwnSignerRoute,
+                                  &qrl::Base64Calls::route(qrl::Base64Fn::urlsafe_b64encode)};
+    return s.originals.unchanged(call.globals(), routes) && signs_natively(call);
 }
 
 // Whether the rest of a token, from the payload's Base64url to the
@@ -168,6 +184,10 @@ bool check_audience_claims(const State& s, PyObject* payload, PyObject* expected
 PyObject* sign_jwt(qrl::Call& call, PyObject* payload, PyObject* private_key_d, PyObject* header) {
     const State& s = state(call);
     const Names& n = s.names;
+    if (whole_token_natively(call, header)) {
+        if (Ref payload_json = canonical_json_of_plain_data(payload))
+            return token_natively(call, s.default_header_b64, payload_json.get(), private_key_d);
+    }
     Ref header_b64 = default_header_if_unchanged(call, header);
     Ref payload_json;
     if (header_b64) {
