@@ -248,15 +248,17 @@ def thread_entries(rows: list[dict]) -> list[dict]:
             entry["target"] = {"min_speedup": minimum, "met": row["speedup"] >= minimum}
         entries.append(entry)
         verdict = f" (target >= {minimum}x: {'met' if entry['target']['met'] else 'MISSED'})" if minimum else ""
+        low, high = row["speedup_range"]
         print(f"{entry['operation']:<64} {row['one_thread_ops']:9.0f}/s -> {row['two_threads_ops']:9.0f}/s  "
-              f"{row['speedup']:.2f}x" + verdict, flush=True)
+              f"{row['speedup']:.2f}x (rounds {low:.2f}-{high:.2f}x)" + verdict, flush=True)
     return entries
 
 
-def free_threaded_rows(python: str, seconds: float) -> list[dict]:
+def free_threaded_rows(python: str, seconds: float, rounds: int) -> list[dict]:
     """The thread rows measured by a free-threaded interpreter with quarlopro installed."""
     done = subprocess.run([python, str(pathlib.Path(__file__).with_name("threads.py")), "--json",
-                           "--seconds", str(seconds)], capture_output=True, text=True, check=False)
+                           "--seconds", str(seconds), "--rounds", str(rounds)],
+                          capture_output=True, text=True, check=False)
     if done.returncode != 0:
         raise SystemExit(f"bench: the free-threaded run failed:\n{done.stderr[-3000:]}")
     rows = json.loads(done.stdout)
@@ -292,7 +294,7 @@ def generic_rows(library: str, repeats: int) -> list[dict]:
 
 
 def run(quick: bool, free_threaded: str | None, generic_library: str | None) -> dict:
-    repeats, min_seconds, thread_seconds = (3, 0.05, 0.5) if quick else (7, 0.2, 2.0)
+    repeats, min_seconds, thread_seconds, thread_rounds = (3, 0.05, 0.3, 3) if quick else (7, 0.2, 1.0, 5)
     results = []
     for row in build_rows():
         ours = time_per_op(row.ours, repeats, min_seconds)
@@ -310,9 +312,9 @@ def run(quick: bool, free_threaded: str | None, generic_library: str | None) -> 
         print(format_entry(entry), flush=True)
     if generic_library:
         results += generic_rows(generic_library, repeats)
-    thread_rows = thread_entries(thread_bench.measure(thread_seconds))
+    thread_rows = thread_entries(thread_bench.measure(thread_seconds, thread_rounds))
     if free_threaded:
-        thread_rows += thread_entries(free_threaded_rows(free_threaded, thread_seconds))
+        thread_rows += thread_entries(free_threaded_rows(free_threaded, thread_seconds, thread_rounds))
     return {"machine": machine_line(), "date": datetime.datetime.now().isoformat(timespec="seconds"),
             "quick": quick, "rows": results, "threads": thread_rows}
 

@@ -5,7 +5,7 @@ default build, where native work releases the GIL, and a free-threaded
 build, where nothing is serialised); needs only quarlopro, so it also runs
 where the peers of bench/run.py have no wheel.
 
-    python bench/threads.py [--seconds S] [--json]
+    python bench/threads.py [--seconds S] [--rounds R] [--json]
 """
 
 from __future__ import annotations
@@ -14,6 +14,7 @@ import argparse
 import hashlib
 import hmac
 import json
+import statistics
 import sys
 import sysconfig
 import threading
@@ -84,29 +85,39 @@ def build_name() -> str:
     return "free-threaded" if sysconfig.get_config_var("Py_GIL_DISABLED") else "GIL"
 
 
-def measure(seconds: float) -> list[dict]:
+def measure(seconds: float, rounds: int = 5) -> list[dict]:
+    """One thread and two, alternately `rounds` times for `seconds` each; the
+    ratio is that of the medians, so that one disturbed measurement (a
+    neighbour on the host, a vCPU descheduled) does not decide it. The
+    range of the ratios of each round's pair is kept beside it."""
     rows = []
     for name, fn in operations().items():
         fn()  # warm up
-        one = throughput(fn, 1, seconds)
-        two = throughput(fn, 2, seconds)
+        ones, twos = [], []
+        for _ in range(rounds):
+            ones.append(throughput(fn, 1, seconds))
+            twos.append(throughput(fn, 2, seconds))
+        one, two = statistics.median(ones), statistics.median(twos)
+        pairs = [b / a for a, b in zip(ones, twos)]
         rows.append({"operation": name, "build": build_name(), "one_thread_ops": one, "two_threads_ops": two,
-                     "speedup": two / one})
+                     "speedup": two / one, "speedup_range": [min(pairs), max(pairs)]})
     return rows
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--seconds", type=float, default=2.0, help="time per measurement (default 2)")
+    parser.add_argument("--seconds", type=float, default=1.0, help="time per measurement (default 1)")
+    parser.add_argument("--rounds", type=int, default=5, help="measurements of each kind (default 5)")
     parser.add_argument("--json", action="store_true", help="print the rows as JSON")
     args = parser.parse_args()
-    rows = measure(args.seconds)
+    rows = measure(args.seconds, args.rounds)
     if args.json:
         print(json.dumps(rows))
     else:
         for row in rows:
             print(f"{row['operation']:<42} {row['one_thread_ops']:8.0f}/s -> {row['two_threads_ops']:8.0f}/s "
-                  f"{row['speedup']:.2f}x ({row['build']})")
+                  f"{row['speedup']:.2f}x (rounds {row['speedup_range'][0]:.2f}-{row['speedup_range'][1]:.2f}x, "
+                  f"{row['build']})")
     return 0
 
 
