@@ -250,7 +250,8 @@ def thread_entries(rows: list[dict]) -> list[dict]:
         verdict = f" (target >= {minimum}x: {'met' if entry['target']['met'] else 'MISSED'})" if minimum else ""
         low, high = row["speedup_range"]
         print(f"{entry['operation']:<64} {row['one_thread_ops']:9.0f}/s -> {row['two_threads_ops']:9.0f}/s  "
-              f"{row['speedup']:.2f}x (rounds {low:.2f}-{high:.2f}x)" + verdict, flush=True)
+              f"{row['speedup']:.2f}x (medians {row['speedup_median']:.2f}x, rounds {low:.2f}-{high:.2f}x)"
+              + verdict, flush=True)
     return entries
 
 
@@ -349,7 +350,8 @@ def markdown(report: dict) -> str:
         if "target" in entry:
             target = f"≥ {entry['target']['min_speedup']:.3g} {'✓' if entry['target']['met'] else '✗'}"
         lines.append(f"| {entry['operation']} | {entry['two_threads_ops']:.0f}/s | | 1 thread | "
-                     f"{entry['one_thread_ops']:.0f}/s | {entry['speedup']:.2f}× | {target} |")
+                     f"{entry['one_thread_ops']:.0f}/s | {entry['speedup']:.2f}× (medians "
+                     f"{entry['speedup_median']:.2f}×) | {target} |")
     return "\n".join(lines) + "\n"
 
 
