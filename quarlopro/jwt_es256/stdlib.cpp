@@ -72,6 +72,10 @@ Ref canonical_json_of_originals(const State& s, PyObject* value) {
     if (s.c_encoder_args) {
         if (Ref written = canonical_json_of_plain_data(value)) return written;
     }
+    return canonical_json_by_encoder(s, value);
+}
+
+Ref canonical_json_by_encoder(const State& s, PyObject* value) {
     Ref text = s.c_encoder_args && PyDict_Check(value) ? c_encoded(s, value)
                                                        : qrl::call_method(s.canonical_encoder, s.names.encode, value);
     return text ? qrl::call_method(text.get(), s.names.encode, s.names.utf_8) : Ref();

@@ -53,6 +53,9 @@ Ref canonical_json(qrl::Call& call, PyObject* value);
 // The same by the encoder made at import, for a caller that has just found
 // kCanonicalJsonRoute unchanged (and s.canonical_encoder made).
 Ref canonical_json_of_originals(const State& s, PyObject* value);
+// The same by json's own encoder only, for a value the native writer has
+// already declined (canonical_json_of_plain_data).
+Ref canonical_json_by_encoder(const State& s, PyObject* value);
 
 // What the canonical JSON shortcut uses, made at import once the routes are
 // recorded (nulls, and no error, when json is not as expected).

@@ -184,14 +184,16 @@ bool check_audience_claims(const State& s, PyObject* payload, PyObject* expected
 PyObject* sign_jwt(qrl::Call& call, PyObject* payload, PyObject* private_key_d, PyObject* header) {
     const State& s = state(call);
     const Names& n = s.names;
-    if (whole_token_natively(call, header)) {
+    const bool whole_token = whole_token_natively(call, header);
+    if (whole_token) {
         if (Ref payload_json = canonical_json_of_plain_data(payload))
             return token_natively(call, s.default_header_b64, payload_json.get(), private_key_d);
     }
     Ref header_b64 = default_header_if_unchanged(call, header);
     Ref payload_json;
     if (header_b64) {
-        payload_json = canonical_json_of_originals(s, payload);  // the JSON route was checked just now
+        // The JSON route was checked just now; claims the writer declined go to json.
+        payload_json = whole_token ? canonical_json_by_encoder(s, payload) : canonical_json_of_originals(s, payload);
     } else {
         Ref jwt_header = token_header(s, header);
         Ref header_json = jwt_header ? canonical_json(call, jwt_header.get()) : Ref();
