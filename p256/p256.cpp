@@ -9,10 +9,12 @@
 #include <cstring>
 
 #include "cpu.h"
+#include "declassify.h"
 #include "sha256.h"
 #include "tables.h"
 #include "u256.h"
 #include "variant.h"
+#include "wipe.h"
 
 namespace p256 {
 
@@ -145,6 +147,16 @@ U256 reduce_mod_n_ct(const U256& a) {
     const std::uint64_t below_n = arith::u256_sub(a, arith::params::n, d);
     arith::select4(r.limb, a.limb, d.limb, arith::mask_bit(below_n));
     return r;
+}
+
+bool key_in_range_ct(const U256& d) {
+    U256 difference;
+    const std::uint64_t below_n = arith::u256_sub(d, arith::params::n, difference);
+    std::uint64_t in_range =
+        arith::mask_bit(below_n) & arith::mask_nonzero(d.limb[0] | d.limb[1] | d.limb[2] | d.limb[3]) & 1;
+    wipe(&difference, sizeof difference);
+    P256_DECLASSIFY(&in_range, sizeof in_range);
+    return in_range != 0;
 }
 
 bool on_curve(const U256& x, const U256& y) { return active().on_curve(x, y); }

@@ -127,6 +127,10 @@ const char* sha256_implementation();
 // a mod n for any 256-bit a: one masked subtraction (2^256 < 2n).
 U256 reduce_mod_n_ct(const U256& a);
 
+// Whether 1 <= d < n, the test a private key must pass. The answer is
+// public (a key outside is refused); how it is reached does not depend on d.
+bool key_in_range_ct(const U256& d);
+
 // k * G, affine, for any 256-bit k (reduced modulo n inside). Returns false
 // when k = 0 (mod n), the point at infinity (rx, ry are then zero); that
 // public outcome is computed without a branch and is the caller's to branch

@@ -197,7 +197,7 @@ def test_nonce_retry_loop(monkeypatch, bad_call):
 # Messages
 
 
-@pytest.mark.parametrize("d", [0, N, N + 1, -1, 2 ** 256, -(2 ** 300), float(2 ** 256), 0.5])
+@pytest.mark.parametrize("d", [0, N, N + 1, -1, 2 ** 256 - 1, 2 ** 256, -(2 ** 300), float(2 ** 256), 0.5])
 def test_invalid_private_key(path, d):
     with pytest.raises(ValueError, match=r"^Invalid private key$"):
         sign(b"m", d)

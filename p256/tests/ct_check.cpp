@@ -34,7 +34,8 @@ namespace {
 
 // HMAC with a secret key (shorter than, equal to and longer than the block)
 // and a secret message; the deterministic nonce and whole signatures with a
-// secret key. Returns how many of the five results came out as expected.
+// secret key, and the range test of such a key. Returns how many of the six
+// results came out as expected.
 int check_hashing(std::uint64_t i) {
     std::uint8_t key[100], msg[70];
     for (std::size_t j = 0; j < sizeof key; ++j) key[j] = static_cast<std::uint8_t>(j * 7 + i);
@@ -50,7 +51,9 @@ int check_hashing(std::uint64_t i) {
     std::uint8_t digest[32];
     store_be(from_seed(i + 500), digest);
     digest[0] = static_cast<std::uint8_t>(0xFF * (i & 1));  // e >= n on every other pass
+    U256 d_too_large = kN;
     SECRET(&d, sizeof d);
+    SECRET(&d_too_large, sizeof d_too_large);
     SECRET(&h1, sizeof h1);
     SECRET(digest, sizeof digest);
     // With the bound 2^252 about fifteen of sixteen candidates are
@@ -69,6 +72,7 @@ int check_hashing(std::uint64_t i) {
     PUBLIC(&s2, sizeof s2);
 
     int results = 0;
+    results += key_in_range_ct(d) && !key_in_range_ct(d_too_large);
     results += std::memcmp(macs[0], macs[1], 32) != 0 && std::memcmp(macs[1], macs[2], 32) != 0;
     results += st == SignStatus::ok && compare(s, kHalfN) <= 0;
     results += st_digest == SignStatus::ok && compare(s2, kHalfN) <= 0;
@@ -128,7 +132,7 @@ int main() {
             std::printf("ct_check:   sha256 %s\n", name(impl));
             for (std::uint64_t i = 1; i <= 4; ++i) {
                 results += check_hashing(i);
-                expected += 5;
+                expected += 6;
             }
         }
     }

@@ -72,8 +72,9 @@ void test_scalar_mult_edges() {
     CHECK(ref::same(base(n_minus_1), ref::neg(g)));
     CHECK(ref::same(base(all_ones_mod_n), vartime(all_ones, g)));
     // Any 256-bit k, reduced inside; 0 and n give infinity.
-    for (const U256& k : {kZero, n, n_plus_1, n_minus_1, all_ones, all_ones_mod_n, rng.u256()}) {
+    for (const U256& k : {kZero, kOne, n, n_plus_1, n_minus_1, all_ones, all_ones_mod_n, rng.u256()}) {
         CHECK(eq(reduce_mod_n_ct(k), ref::reduce(k, n)));
+        CHECK(key_in_range_ct(k) == (!is_zero(k) && compare(k, n) < 0));
         CHECK(ref::same(base(k), vartime(k, g)));
     }
     // Scalars at the limits of the fixed-base method's argument: k = d 2^253

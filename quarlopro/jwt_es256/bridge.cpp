@@ -25,6 +25,13 @@ bool load_secret_u256(PyObject* value, p256::U256& out) {
 
 void forget(p256::U256& secret) { explicit_bzero(&secret, sizeof secret); }
 
+bool load_private_key(PyObject* d, p256::U256& key) {
+    if (load_secret_u256(d, key) && p256::key_in_range_ct(key)) return true;
+    forget(key);
+    qrl::value_error("Invalid private key");
+    return false;
+}
+
 Ref int_from_u256(const p256::U256& value) {
     std::uint8_t be[32];
     p256::store_be(value, be);

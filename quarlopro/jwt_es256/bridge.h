@@ -21,6 +21,12 @@ bool load_u256(PyObject* value, p256::U256& out);
 // wipes (forget) once it is done with it.
 bool load_secret_u256(PyObject* value, p256::U256& out);
 void forget(p256::U256& secret);
+// The key of a native signature, for callers that know _P256_N is the
+// original: the module's test 1 <= d < _P256_N, made on the limbs in
+// constant time, for an exact int d (as the argument conversion leaves it).
+// True with the key in `key`, for the caller to forget; false, with "Invalid
+// private key" raised and nothing left behind, for a key outside.
+bool load_private_key(PyObject* d, p256::U256& key);
 Ref int_from_u256(const p256::U256& value);
 Ref point_from_u256(const p256::U256& x, const p256::U256& y);
 // An exact tuple of two exact ints on the curve, as engine coordinates.

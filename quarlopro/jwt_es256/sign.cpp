@@ -99,14 +99,16 @@ bool sign_status_ok(p256::SignStatus status) {
 
 PyObject* sign_ecdsa(qrl::Call& call, PyObject* message, PyObject* d, PyObject* deterministic) {
     const Names& n = state(call).names;
+    if (deterministic == Py_True && signs_natively(call)) {
+        // Hashing, the module's own nonce, its HMACs and the steps after it
+        // all as the module found them: the whole signature natively, the
+        // key's range test included (_P256_N is the original).
+        p256::U256 key;
+        return load_private_key(d, key) ? sign_message_native(message, key) : nullptr;
+    }
     const int bad_key = outside_scalar_range(call, d);
     if (bad_key < 0) return nullptr;
     if (bad_key) return qrl::value_error("Invalid private key");
-    // Hashing, the module's own nonce, its HMACs and the steps after it all
-    // as the module found them: the whole signature natively.
-    p256::U256 key;
-    if (deterministic == Py_True && signs_natively(call) && load_secret_u256(d, key))
-        return sign_message_native(message, key);
     Ref e = qrl::int_from_bytes_big(sha256_digest(call, message).get());
     if (!e) return nullptr;
     if (deterministic != Py_True) return qrl::value_error("Non-deterministic signing is not supported");

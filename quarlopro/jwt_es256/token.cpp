@@ -72,16 +72,15 @@ bool token_tail_natively(qrl::Call& call, PyObject* header_b64, PyObject* payloa
 // header_b64 + "." + _b64url_encode(payload_json) + "." + the signature's
 // Base64url, with the module's own steps (token_tail_natively): the token is
 // allocated first and filled without the GIL, payload, signing and all.
-PyObject* token_natively(qrl::Call& call, PyObject* header_b64, PyObject* payload_json, PyObject* private_key_d) {
-    const int bad_key = outside_scalar_range(call, private_key_d);
-    if (bad_key < 0) return nullptr;
-    if (bad_key) return qrl::value_error("Invalid private key");
+// Both callers have found the signer's routes as at import, _P256_N among
+// them, so the key's range test is made on its limbs.
+PyObject* token_natively(PyObject* header_b64, PyObject* payload_json, PyObject* private_key_d) {
     const auto payload = qrl::bytes_view(payload_json);
     const auto header_size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(header_b64));
     const std::size_t signed_size = header_size + 1 + qrl::base64url_size(payload.size());
     constexpr std::size_t kSignatureSize = 86;  // 64 bytes in unpadded Base64url
     p256::U256 key;
-    if (!load_secret_u256(private_key_d, key)) return qrl::value_error("Invalid private key");
+    if (!load_private_key(private_key_d, key)) return nullptr;
     Ref token = qrl::steal(PyUnicode_New(static_cast<Py_ssize_t>(signed_size + 1 + kSignatureSize), 127));
     if (!token) {
         forget(key);
@@ -187,7 +186,7 @@ PyObject* sign_jwt(qrl::Call& call, PyObject* payload, PyObject* private_key_d, 
     const bool whole_token = whole_token_natively(call, header);
     if (whole_token) {
         if (Ref payload_json = canonical_json_of_plain_data(payload))
-            return token_natively(call, s.default_header_b64, payload_json.get(), private_key_d);
+            return token_natively(s.default_header_b64, payload_json.get(), private_key_d);
     }
     Ref header_b64 = default_header_if_unchanged(call, header);
     Ref payload_json;
@@ -202,7 +201,7 @@ PyObject* sign_jwt(qrl::Call& call, PyObject* payload, PyObject* private_key_d, 
     }
     if (!header_b64 || !payload_json) return nullptr;
     if (token_tail_natively(call, header_b64.get(), payload_json.get()))
-        return token_natively(call, header_b64.get(), payload_json.get(), private_key_d);
+        return token_natively(header_b64.get(), payload_json.get(), private_key_d);
     Ref payload_b64 = call_global(call, n._b64url_encode, payload_json.get());
     Ref joined = payload_b64 ? join_dot(s, header_b64.get(), payload_b64.get()) : Ref();
     Ref signing_input = joined ? qrl::call_method(joined.get(), n.encode, n.ascii) : Ref();
