@@ -190,6 +190,7 @@ def circular():
     (1, (2, "x"), []), {}, [], (), [{}], {"": {"": []}},
     "", "\x00\x1f\x7f\x80 \"\\/", "\b\f\n\r\t", "\u2028é\uffff", "😀\U0010ffff", "\ud800\udfff",
     {"é": 1, "z": 2, "😀": 3, "Z": 4, "": 5, "\uffff": 6, "a\x00": 7, "a": 8},
+    {chr(0xFF - i % 20) * (1 + i % 3) + "\x7f" * (i % 2): i for i in range(40)},
     nested(46, "leaf"), nested(47, 1.25), nested(48, "x"), nested(60, [], tuple), nested(40, None, dict),
     nested(200, 1), nested(2000, 1),
     Number(5), Text("t"), {"k": Text("t")}, [True, Number(1)], {Text("b"): 1, "a": 2},

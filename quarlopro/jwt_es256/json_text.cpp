@@ -4,7 +4,10 @@
 #include "json_text.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstring>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,6 +21,30 @@ namespace {
 constexpr int kMaxDepth = 48;
 
 constexpr char kHexDigits[] = "0123456789abcdef";
+
+// The characters encode_basestring_ascii writes as they are: printable
+// ASCII but the quote and the backslash.
+constexpr auto kWrittenAsIs = [] {
+    std::array<bool, 256> as_is{};
+    for (int c = ' '; c <= '~'; ++c) as_is[static_cast<std::size_t>(c)] = c != '"' && c != '\\';
+    return as_is;
+}();
+
+// A dict's members, sorted by key, without a heap allocation for the few
+// members claims usually have.
+constexpr std::size_t kInlineMembers = 16;
+
+// The order of sort_keys for two exact str: by code point, a prefix first.
+bool code_point_less(PyObject* a, PyObject* b) {
+    if (PyUnicode_KIND(a) == PyUnicode_1BYTE_KIND && PyUnicode_KIND(b) == PyUnicode_1BYTE_KIND) {
+        // One byte per code point: the byte order is the code point order.
+        const Py_ssize_t length_a = PyUnicode_GET_LENGTH(a), length_b = PyUnicode_GET_LENGTH(b);
+        const int order = std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                                      static_cast<std::size_t>(std::min(length_a, length_b)));
+        return order < 0 || (order == 0 && length_a < length_b);
+    }
+    return PyUnicode_Compare(a, b) < 0;
+}
 
 class Writer {
 public:
@@ -80,7 +107,7 @@ bool Writer::string(PyObject* s) {
         Py_ssize_t run = 0;
         for (Py_ssize_t i = 0; i < length; ++i) {
             const auto c = static_cast<unsigned char>(chars[i]);
-            if (c >= ' ' && c <= '~' && c != '\\' && c != '"') continue;
+            if (kWrittenAsIs[c]) continue;
             text.append(chars + run, static_cast<std::size_t>(i - run));
             escaped(c);
             run = i + 1;
@@ -91,7 +118,7 @@ bool Writer::string(PyObject* s) {
     }
     for (Py_ssize_t i = 0; i < length; ++i) {
         const Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (c >= ' ' && c <= '~' && c != '\\' && c != '"')
+        if (c < kWrittenAsIs.size() && kWrittenAsIs[c])
             text += static_cast<char>(c);
         else
             escaped(c);
@@ -146,22 +173,29 @@ bool Writer::repr(PyObject* v, reprfunc repr_of) {
 
 // Members sorted by key (code point order, as sort_keys does for str keys).
 bool Writer::dict(PyObject* d, int depth) {
-    std::vector<std::pair<Ref, Ref>> members;
+    using Member = std::pair<Ref, Ref>;
+    std::array<Member, kInlineMembers> inline_members;
+    std::vector<Member> many_members;
+    std::span<Member> members;
     {
         // Strong references taken under the dict's lock: another thread may
         // change it while the members are written.
         qrl::CriticalSection section(d);
-        members.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(d)));
+        const auto size = static_cast<std::size_t>(PyDict_GET_SIZE(d));
+        if (size > kInlineMembers) many_members.resize(size);
+        members = size > kInlineMembers ? std::span<Member>(many_members) : std::span(inline_members).first(size);
         Py_ssize_t position = 0;
         PyObject *key, *item;
-        while (PyDict_Next(d, &position, &key, &item)) members.emplace_back(qrl::borrow(key), qrl::borrow(item));
+        for (Member& member : members) {
+            PyDict_Next(d, &position, &key, &item);
+            member = {qrl::borrow(key), qrl::borrow(item)};
+        }
     }
     for (const auto& member : members) {
         if (!PyUnicode_CheckExact(member.first.get())) return false;
     }
-    std::sort(members.begin(), members.end(), [](const auto& a, const auto& b) {
-        return PyUnicode_Compare(a.first.get(), b.first.get()) < 0;
-    });
+    std::sort(members.begin(), members.end(),
+              [](const auto& a, const auto& b) { return code_point_less(a.first.get(), b.first.get()); });
     text += '{';
     for (std::size_t i = 0; i < members.size(); ++i) {
         if (i) text += ',';
