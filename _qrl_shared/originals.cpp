@@ -27,6 +27,31 @@ PyObject* class_attribute(PyObject* cls, PyObject* name) {
     return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), name);
 }
 
+// Dict versions and class version tags (see Originals::Sealed) are read only
+// on builds with a GIL, which the caller holds; CPython 3.14 keeps no dict
+// versions any more. Elsewhere nothing is sealed and every node is looked up.
+#if !defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x030E0000
+constexpr bool kSealedVersions = true;
+
+std::uint64_t dict_version(PyObject* dict) {
+    // Deprecated for extensions since 3.12, still kept up to date through 3.13.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#pragma GCC diagnostic pop
+}
+
+// 0 while the class has no valid tag (CPython assigns one on lookup).
+std::uint64_t class_version(PyObject* cls) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+}
+#else
+constexpr bool kSealedVersions = false;
+std::uint64_t dict_version(PyObject*) { return 0; }
+std::uint64_t class_version(PyObject*) { return 0; }
+#endif
+
 std::string parent_path(const std::string& path) {
     const auto dot = path.rfind('.');
     return dot == std::string::npos ? std::string() : path.substr(0, dot);
@@ -34,10 +59,19 @@ std::string parent_path(const std::string& path) {
 
 }  // namespace
 
-bool Originals::FunctionParts::same_as_now(PyObject* function) const {
+bool Originals::FunctionParts::same_objects(PyObject* function) const {
     if (PyFunction_GET_CODE(function) != code.get() || PyFunction_GET_DEFAULTS(function) != defaults.get() ||
         PyFunction_GET_KW_DEFAULTS(function) != kwdefaults.get())
         return false;
+    PyObject* closure = PyFunction_GET_CLOSURE(function);
+    for (std::size_t i = 0; i < cell_contents.size(); ++i) {
+        if (PyCell_GET(PyTuple_GET_ITEM(closure, static_cast<Py_ssize_t>(i))) != cell_contents[i].get()) return false;
+    }
+    return true;
+}
+
+bool Originals::FunctionParts::same_as_now(PyObject* function) const {
+    if (!same_objects(function)) return false;
     if (kwdefaults) {
         // Item by item in the dict's order: a default rebound, added or
         // removed (or the defaults merely reordered) counts as a change.
@@ -50,10 +84,6 @@ bool Originals::FunctionParts::same_as_now(PyObject* function) const {
                 value != recorded_value.get())
                 return false;
         }
-    }
-    PyObject* closure = PyFunction_GET_CLOSURE(function);
-    for (std::size_t i = 0; i < cell_contents.size(); ++i) {
-        if (PyCell_GET(PyTuple_GET_ITEM(closure, static_cast<Py_ssize_t>(i))) != cell_contents[i].get()) return false;
     }
     return true;
 }
@@ -132,6 +162,54 @@ bool Originals::record(PyObject* module, std::initializer_list<const Route*> rou
     return true;
 }
 
+void Originals::seal(PyObject* module) {
+    if (!kSealedVersions) return;
+    sealed_globals_ = PyModule_GetDict(module);
+    for (Node& node : nodes_) {
+        if (!node.object) continue;
+        std::uint64_t version = 0;
+        switch (node.step) {
+        case Step::Global:
+            version = dict_version(sealed_globals_);
+            break;
+        case Step::ModuleAttribute:
+            version = dict_version(node.module_dict);
+            break;
+        case Step::ClassAttribute: {
+            PyObject* cls = nodes_[static_cast<std::size_t>(node.parent)].object.get();
+            class_attribute(cls, node.name.get());  // gives the class a version tag if it has none
+            version = class_version(cls);
+            break;
+        }
+        }
+        if (node.function && node.function->kwdefaults)
+            node.function->sealed_kwdefaults_version = dict_version(node.function->kwdefaults.get());
+        // A node found since in another object than recorded is never sealed.
+        node.sealed = {version != 0 && node_unchanged(sealed_globals_, node), version};
+    }
+}
+
+bool Originals::node_as_sealed(PyObject* globals, const Node& node) const {
+    if (!node.sealed.valid) return false;
+    std::uint64_t version = 0;
+    switch (node.step) {
+    case Step::Global:
+        version = globals == sealed_globals_ ? dict_version(globals) : 0;
+        break;
+    case Step::ModuleAttribute:
+        version = dict_version(node.module_dict);
+        break;
+    case Step::ClassAttribute:
+        version = class_version(nodes_[static_cast<std::size_t>(node.parent)].object.get());
+        break;
+    }
+    if (version != node.sealed.version) return false;
+    if (!node.function) return true;
+    const FunctionParts& parts = *node.function;
+    return parts.same_objects(node.object.get()) &&
+           (!parts.kwdefaults || dict_version(parts.kwdefaults.get()) == parts.sealed_kwdefaults_version);
+}
+
 const Originals::RecordedRoute* Originals::find(const Route& route) const {
     for (const RecordedRoute& recorded : routes_) {
         if (recorded.route == &route) return &recorded;
@@ -144,6 +222,7 @@ const Originals::RecordedRoute* Originals::find(const Route& route) const {
 bool Originals::node_unchanged(PyObject* globals, const Node& node) const {
     PyObject* original = node.object.get();
     if (!original) return false;
+    if (node_as_sealed(globals, node)) return true;
     PyObject* current = nullptr;
     switch (node.step) {
     case Step::Global:

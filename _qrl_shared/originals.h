@@ -26,6 +26,7 @@
 
 #include "ref.h"
 
+#include <cstdint>
 #include <initializer_list>
 #include <optional>
 #include <span>
@@ -54,6 +55,10 @@ public:
     // False only when the interpreter fails (an exception is set); paths that
     // lead nowhere are recorded as absent.
     bool record(PyObject* module, std::initializer_list<const Route*> routes);
+    // Called once the module is complete, at the end of its initialisation:
+    // notes the change counters CPython keeps for what the routes are looked
+    // up in (see Sealed below).
+    void seal(PyObject* module);
 
     // True while everything on `route` is as recorded. Asking about a route
     // that was not recorded is a programming error: the process stops.
@@ -79,7 +84,23 @@ private:
         Ref code, defaults, kwdefaults;
         std::vector<std::pair<Ref, Ref>> kwdefault_items;
         std::vector<Ref> cell_contents;
+        std::uint64_t sealed_kwdefaults_version = 0;
         bool same_as_now(PyObject* function) const;
+        // The parts held by the function itself (not the keyword defaults'
+        // items) are the recorded objects.
+        bool same_objects(PyObject* function) const;
+    };
+
+    // CPython gives a dict a new version on every change to it, and a class
+    // a new version tag whenever it or a class it inherits from changes.
+    // While the dict or class a node is looked up in (and a function's
+    // keyword defaults) has the version noted by seal(), the lookup gives
+    // what it gave then: the node is unchanged without looking it up. Any
+    // other version only means the node is looked up. Read where a held GIL
+    // makes reading them safe, and where CPython still has dict versions.
+    struct Sealed {
+        bool valid = false;
+        std::uint64_t version = 0;
     };
 
     struct Node {
@@ -90,6 +111,7 @@ private:
         Ref object;  // null when the path led nowhere at import
         PyObject* module_dict = nullptr;  // for a module attribute: the parent's dict (the parent is held)
         std::optional<FunctionParts> function;  // for a Python function
+        Sealed sealed;
     };
 
     struct RecordedRoute {
@@ -101,10 +123,12 @@ private:
     static FunctionParts parts_of(PyObject* function);
     int node_for(PyObject* module, const std::string& path);
     bool node_unchanged(PyObject* globals, const Node& node) const;
+    bool node_as_sealed(PyObject* globals, const Node& node) const;
     const RecordedRoute* find(const Route& route) const;
 
     std::vector<Node> nodes_;
     std::vector<RecordedRoute> routes_;
+    PyObject* sealed_globals_ = nullptr;  // the module's dict (the module lives as long as the process)
 };
 
 }  // namespace qrl

@@ -467,6 +467,34 @@ def test_changed_defaults_of_a_standard_function_take_effect(monkeypatch, change
     assert after[change == "defaults replaced"] != before[change == "defaults replaced"]
 
 
+# In one process the tests above mostly run after earlier ones changed and
+# restored the same modules. Until anything changes, the module knows its
+# routes unchanged without looking them up; so each kind of change is also
+# made first thing after import, in a fresh interpreter.
+@pytest.mark.parametrize("test", [
+    "test_jwt_paths.py::test_a_replaced_hmac_piece_is_called_and_the_result_is_unchanged[hmac-new-token]",
+    "test_jwt_paths.py::test_a_replaced_hmac_piece_is_called_and_the_result_is_unchanged[hmac.HMAC-digest-signature]",
+    "test_jwt_paths.py::test_a_replaced_hmac_piece_is_called_and_the_result_is_unchanged[_hashlib-hmac_new-nonce]",
+    "test_jwt_paths.py::test_a_standard_function_changed_in_place_is_run[json.JSONEncoder.encode-token]",
+    "test_jwt_paths.py::test_a_standard_function_changed_in_place_is_run[base64.urlsafe_b64encode-token]",
+    "test_jwt_paths.py::test_changed_defaults_of_a_standard_function_take_effect[a keyword default rebound]",
+    "test_jwt_paths.py::test_changed_defaults_of_a_standard_function_take_effect[defaults replaced]",
+    "test_jwt_token.py::test_signing_goes_through_the_modules_json_and_signer",
+    "test_decodekey.py::test_read_tlv_is_looked_up_at_call_time",
+], ids=lambda test: test.split("::")[1])
+def test_a_change_right_after_import_is_seen(test):
+    import os
+    import pathlib
+    import subprocess
+    import sys
+    here = pathlib.Path(__file__).parent
+    env = dict(os.environ)  # the library this process runs, wherever the child starts
+    env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p) for p in env.get("PYTHONPATH", "").split(os.pathsep) if p)
+    done = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", str(here / test)],
+                          capture_output=True, text=True, cwd=here, env=env, timeout=300)
+    assert done.returncode == 0 and "\n1 passed in " in done.stdout, done.stdout + done.stderr
+
+
 # Message lengths around the SHA-256 block boundaries, and long ones.
 HASH_LENGTHS = [*range(0, 301), 1000, 4095, 4096, 16383, 16384, 65537, 2 ** 20, 2 ** 20 + 55]
 

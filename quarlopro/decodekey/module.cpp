@@ -267,7 +267,9 @@ bool record_originals(PyObject* module, State& s) {
     for (const Sibling* sibling : kSiblings) {
         if (!s.originals.record(module, {&sibling->route})) return false;
     }
-    return s.originals.record(module, {&kPemSearchRoute}) && s.base64.record(s.originals, module);
+    if (!s.originals.record(module, {&kPemSearchRoute}) || !s.base64.record(s.originals, module)) return false;
+    s.originals.seal(module);  // the module is complete
+    return true;
 }
 
 bool exec_decodekey(PyObject* module, State& s) {

@@ -245,6 +245,7 @@ bool exec_jwt_es256(PyObject* module, State& s) {
     s.canonical_encoder = json.encoder;
     s.c_encoder_args = json.c_encoder_args;
     s.default_header_b64 = default_header_segment(s, module);
+    s.originals.seal(module);  // the module is complete
     return true;
 }
 
