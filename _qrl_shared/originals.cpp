@@ -167,21 +167,9 @@ void Originals::seal(PyObject* module) {
     sealed_globals_ = PyModule_GetDict(module);
     for (Node& node : nodes_) {
         if (!node.object) continue;
-        std::uint64_t version = 0;
-        switch (node.step) {
-        case Step::Global:
-            version = dict_version(sealed_globals_);
-            break;
-        case Step::ModuleAttribute:
-            version = dict_version(node.module_dict);
-            break;
-        case Step::ClassAttribute: {
-            PyObject* cls = nodes_[static_cast<std::size_t>(node.parent)].object.get();
-            class_attribute(cls, node.name.get());  // gives the class a version tag if it has none
-            version = class_version(cls);
-            break;
-        }
-        }
+        if (node.step == Step::ClassAttribute)  // gives the class a version tag if it has none
+            class_attribute(nodes_[static_cast<std::size_t>(node.parent)].object.get(), node.name.get());
+        const std::uint64_t version = version_looked_up_in(sealed_globals_, node);
         if (node.function && node.function->kwdefaults)
             node.function->sealed_kwdefaults_version = dict_version(node.function->kwdefaults.get());
         // A node found since in another object than recorded is never sealed.
@@ -189,21 +177,20 @@ void Originals::seal(PyObject* module) {
     }
 }
 
-bool Originals::node_as_sealed(PyObject* globals, const Node& node) const {
-    if (!node.sealed.valid) return false;
-    std::uint64_t version = 0;
+std::uint64_t Originals::version_looked_up_in(PyObject* globals, const Node& node) const {
     switch (node.step) {
     case Step::Global:
-        version = globals == sealed_globals_ ? dict_version(globals) : 0;
-        break;
+        return globals == sealed_globals_ ? dict_version(globals) : 0;
     case Step::ModuleAttribute:
-        version = dict_version(node.module_dict);
-        break;
+        return dict_version(node.module_dict);
     case Step::ClassAttribute:
-        version = class_version(nodes_[static_cast<std::size_t>(node.parent)].object.get());
-        break;
+        return class_version(nodes_[static_cast<std::size_t>(node.parent)].object.get());
     }
-    if (version != node.sealed.version) return false;
+    return 0;
+}
+
+bool Originals::node_as_sealed(PyObject* globals, const Node& node) const {
+    if (!node.sealed.valid || version_looked_up_in(globals, node) != node.sealed.version) return false;
     if (!node.function) return true;
     const FunctionParts& parts = *node.function;
     return parts.same_objects(node.object.get()) &&

@@ -123,6 +123,8 @@ private:
     static FunctionParts parts_of(PyObject* function);
     int node_for(PyObject* module, const std::string& path);
     bool node_unchanged(PyObject* globals, const Node& node) const;
+    // The version of the dict or class the node is looked up in (0: none).
+    std::uint64_t version_looked_up_in(PyObject* globals, const Node& node) const;
     bool node_as_sealed(PyObject* globals, const Node& node) const;
     const RecordedRoute* find(const Route& route) const;
 
